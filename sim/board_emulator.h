@@ -1,0 +1,125 @@
+// An in-process stand-in for the clock-source board: it listens on an IPv4
+// address, answers the 256-byte command frames one at a time and keeps the
+// board's registers, non-volatile memory and synthesizer registers. Tests
+// drive it over real TCP; fault injection lives here, not in the library.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrel::sim {
+
+enum class FrameKind { RegisterRead, RegisterWrite, BlockRead, BlockWrite, Other };
+
+// One frame the emulator received, decoded.
+struct FrameRecord {
+  FrameKind kind = FrameKind::Other;
+  uint16_t page = 0;      // register frames
+  uint16_t reg = 0;       // register frames
+  uint16_t value = 0;     // register writes: the value written; reads: the value answered
+  uint32_t address = 0;   // block frames
+  std::array<uint8_t, 256> raw{};
+};
+
+// What the synthesizer's registers mean, worked out from the register fields
+// alone (the board's 156.25 MHz reference).
+struct SynthState {
+  bool programmed = false;   // a complete upload (ending with register 0) arrived
+  double pdFrequency = 0;    // MHz
+  double vcoFrequency = 0;   // MHz
+  int channelDivision = 0;
+  double outputA = 0;        // MHz
+  double outputB = 0;        // MHz
+  bool outputAFromVco = false;
+  bool outputBFromVco = false;
+  int uploads = 0;           // completed uploads since start
+};
+
+struct EmulatorOptions {
+  std::string address = "127.0.0.1";
+  uint16_t port = 6653;
+  std::string memoryFile;    // non-volatile memory kept in this file when set
+  bool trace = false;        // one line per frame on stdout
+};
+
+class BoardEmulator {
+ public:
+  explicit BoardEmulator(EmulatorOptions options = {});
+  ~BoardEmulator();  // stops the server and saves the memory file
+  BoardEmulator(const BoardEmulator&) = delete;
+  BoardEmulator& operator=(const BoardEmulator&) = delete;
+
+  // Binds and listens; returns once the emulator accepts connections.
+  // False (with a message in lastError()) when the address cannot be used or
+  // the memory file is refused.
+  bool start();
+  void stop();
+  bool running() const;
+  std::string lastError() const;
+  uint16_t port() const;  // the port actually bound
+
+  // ---- board state (safe to call from any thread) --------------------------
+  // What a host read would answer (register 11 on page 0 gives the memory
+  // byte at the address in register 10).
+  uint16_t registerValue(uint16_t page, uint16_t reg) const;
+  // Stores the value as it stands, without the side effects a host write has
+  // (no memory byte, no synthesizer word): for identity and health registers.
+  void setRegister(uint16_t page, uint16_t reg, uint16_t value);
+
+  uint8_t memoryByte(uint32_t address) const;
+  std::vector<uint8_t> readMemory(uint32_t address, size_t length) const;
+  void writeMemory(uint32_t address, const std::vector<uint8_t>& bytes);
+  double memoryDouble(uint32_t address) const;
+  void setMemoryDouble(uint32_t address, double value);
+  void eraseMemory();  // every byte back to 0xFF
+
+  std::array<uint16_t, 65> synthRegisters() const;
+  SynthState synthState() const;
+
+  // ---- observation ------------------------------------------------------------
+  // The log keeps the newest kFrameLogLimit frames; older ones are dropped.
+  static constexpr size_t kFrameLogLimit = 16384;
+  std::vector<FrameRecord> frames() const;  // every frame since the last clear
+  void clearFrames();
+  void setFrameLogging(bool enabled);       // on by default; off for benchmarks
+  uint64_t frameCount() const;              // frames answered or refused since start
+  int connectionsAccepted() const;
+  bool clientConnected() const;
+  // Block until frameCount() reaches count (true) or timeoutMs passes (false):
+  // lets a test know a frame arrived even when no answer will come.
+  bool waitForFrameCount(uint64_t count, int timeoutMs) const;
+  // Block until every memory change has reached the memory file (true), or
+  // timeoutMs passes (false). True at once without a memory file.
+  bool waitForMemorySaved(int timeoutMs) const;
+
+  // ---- fault injection ---------------------------------------------------------
+  // The connection is reset (the host sees an error) when the n-th frame from
+  // now arrives; that frame is neither answered nor applied.
+  void resetAfterFrames(int n);
+  // From the n-th frame from now on, frames are read but neither answered nor
+  // applied (a hung board), until clearFaults().
+  void stallAfterFrames(int n);
+  // From the n-th frame from now on, answers are cut to `bytes` bytes, until
+  // clearFaults(). The frames are applied.
+  void shortAnswersAfterFrames(int n, int bytes);
+  // Every write to this register resets the connection (the write is not
+  // applied), until clearFaults(). May be called for several registers.
+  void failRegisterWrite(uint16_t page, uint16_t reg);
+  // The peer closes the connection in an orderly way when the n-th frame from
+  // now arrives; that frame is neither answered nor applied.
+  void closeAfterFrames(int n);
+  void clearFaults();
+  // Frame numbers count every frame received since start, over all
+  // connections; n below 1 counts as 1.
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kestrel::sim

@@ -1,0 +1,151 @@
+// Connection, identity, raw register access and the health and switch registers.
+#include <utility>
+
+#include "device/clock_source_api.h"
+#include "device/conversions.h"
+
+namespace kestrel {
+
+namespace p = protocol;
+
+ClockSource_API::ClockSource_API() {
+  state.generateOption = 19;
+  state.referenceMode = 0.0;
+}
+
+double ClockSource_API::getRevision() { return 2.6; }
+
+int32_t ClockSource_API::connect(std::string address) {
+  ipAddress.clear();
+  ipAddress = std::move(address);
+  if (!link.openLink(ipAddress.c_str(), p::kBoardPort)) return 1;
+  CalibrationTable rows{};
+  boardCalibrationRead = readCalibrationRows(&rows);
+  // Rows from a failed read are stale bytes: keep the last good copy instead.
+  if (boardCalibrationRead) state.boardCalibrationCopy = rows;
+  state.connected = 1;
+  return 0;
+}
+
+int32_t ClockSource_API::disconnect() {
+  if (!link.closeLink()) return 1;
+  state.connected = 0;
+  return 0;
+}
+
+bool ClockSource_API::readRegister(uint16_t page, uint16_t reg, uint16_t* value) {
+  return link.regAccess(0, page, reg, value);
+}
+
+bool ClockSource_API::writeRegister(uint16_t reg, uint16_t value) { return regAccess(1, 0, reg, &value) != 0; }
+
+bool ClockSource_API::readBoardID(int32_t* boardIdOut) {
+  const bool ok = readRegister(0, p::reg::kBoardId, &idValue);
+  boardID = idValue;
+  if (ok && boardIdOut != nullptr) *boardIdOut = boardID;
+  return ok;
+}
+
+int32_t ClockSource_API::getBoardID() {
+  readBoardID(nullptr);
+  return boardID;
+}
+
+int32_t ClockSource_API::getShortSerialNumber() {
+  readRegister(0, p::reg::kSerial0, &serialLowValue);
+  readRegister(0, p::reg::kSerial1, &serialHighValue);
+  shortSerialNumber = static_cast<int32_t>(static_cast<uint32_t>(serialHighValue) * 65536u + serialLowValue);
+  return shortSerialNumber;
+}
+
+bool ClockSource_API::readSerialWords(std::array<uint16_t, 5>* words) {
+  constexpr std::array<uint16_t, 5> kRegisters{p::reg::kSerial0, p::reg::kSerial1, p::reg::kSerial2,
+                                               p::reg::kSerial3, p::reg::kSerial4};
+  bool ok = true;
+  for (size_t i = 0; i < kRegisters.size(); ++i) ok = readRegister(0, kRegisters[i], &(*words)[i]) && ok;
+  return ok;
+}
+
+bool ClockSource_API::readSerialNumber(uint64_t* serialOut) {
+  std::array<uint16_t, 5> data{};
+  bool ok = readSerialWords(&data);
+  uint64_t serial = 0;
+  // The long form is valid when word 4 is word 5 divided by 5.
+  if (data[4] / 5 == data[3]) {
+    serial = (static_cast<uint64_t>(data[3]) << 48) + (static_cast<uint64_t>(data[2]) << 32) +
+             (static_cast<uint64_t>(data[1]) << 16) + data[0];
+  } else {
+    const bool lowOk = readRegister(0, p::reg::kSerial0, &serialLowValue);
+    const bool highOk = readRegister(0, p::reg::kSerial1, &serialHighValue);
+    ok = ok && lowOk && highOk;
+    shortSerialNumber = static_cast<int32_t>(static_cast<uint32_t>(serialHighValue) * 65536u + serialLowValue);
+    serial = static_cast<uint64_t>(static_cast<int64_t>(shortSerialNumber));
+  }
+  *serialOut = serial;
+  return ok;
+}
+
+int32_t ClockSource_API::getSerialNumber(uint64_t* destination) {
+  *destination = 0;
+  readSerialNumber(destination);
+  return 0;
+}
+
+int32_t ClockSource_API::setShortSerialNumber(int32_t serial) {
+  serialLowValue = low16(serial);
+  serialHighValue = high16(serial);
+  link.regAccess(1, 0, p::reg::kSerial0, &serialLowValue);
+  link.regAccess(1, 0, p::reg::kSerial1, &serialHighValue);
+  return 0;
+}
+
+double ClockSource_API::getRegister9Tenths() {
+  readRegister(0, p::reg::kRegister9, &idValue);
+  return idValue / 10.0;
+}
+
+int32_t ClockSource_API::regAccess(uint8_t write, uint16_t page, uint16_t address, uint16_t* value) {
+  return link.regAccess(write, page, address, value) ? 1 : 0;
+}
+
+int32_t ClockSource_API::writeSynthRegister(uint16_t number, uint16_t value) {
+  registerValue = number;
+  if (regAccess(1, 0, p::reg::kSynthNumber, &registerValue) == 0) return 1;
+  registerValue = value;
+  return regAccess(1, 0, p::reg::kSynthValue, &registerValue) != 0 ? 0 : 1;
+}
+
+int32_t ClockSource_API::setRegister261(int32_t value) {
+  registerValue = low16(value);
+  const bool ok = regAccess(1, 0, p::reg::kRegister261, &registerValue) != 0;
+  writeSetting(static_cast<int32_t>(p::SettingIndex::Register261), value);
+  return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::checkVCOLock(int32_t* destination) {
+  const bool ok = regAccess(0, 0, p::reg::kVcoLock, &registerValue) != 0;
+  *destination = registerValue;
+  return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::checkVCOVoltage(double* destination) {
+  const bool ok = regAccess(0, 0, p::reg::kVcoVoltage, &registerValue) != 0;
+  *destination = registerValue / 1000.0;
+  return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::setFMSwitch(int32_t page, int32_t value) {
+  registerValue = low16(value);
+  const bool ok = regAccess(1, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
+  if (static_cast<uint32_t>(page) < p::kFMSwitchCount)
+    writeSetting(static_cast<int32_t>(p::SettingIndex::FMSwitch0) + page, value);
+  return ok ? 1 : 0;
+}
+
+int32_t ClockSource_API::getFMSwitch(int32_t page, int32_t* destination) {
+  const bool ok = regAccess(0, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
+  *destination = registerValue;
+  return ok ? 1 : 0;
+}
+
+}  // namespace kestrel

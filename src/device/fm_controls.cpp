@@ -1,0 +1,117 @@
+// FM modulation: on/off, rate (table or custom), amplitude, phase skew and
+// random-jitter amplitude.
+#include <cmath>
+#include <limits>
+
+#include "device/clock_source_api.h"
+#include "device/conversions.h"
+#include "device/fm_math.h"
+
+namespace kestrel {
+
+namespace p = protocol;
+
+uint16_t fmIndexForFrequency(double frequencyMHz) {
+  // The thresholds are the table's own rates; anything faster than 10 MHz
+  // (and a NaN) runs on the 50 MHz entry.
+  constexpr double kUpperBounds[] = {0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5, 4.0, 10.0};
+  uint16_t index = 0;
+  for (double bound : kUpperBounds) {
+    if (frequencyMHz <= bound) return index;
+    ++index;
+  }
+  return index;
+}
+
+double evaluatePolynomial(const std::array<double, 5>& c, double x) {
+  return (((c[0] * std::pow(x, 4) + c[1] * std::pow(x, 3)) + c[2] * (x * x)) + c[3] * x) + c[4];
+}
+
+uint16_t calibratedRegisterValue(double y) {
+  // In range, the register takes the low 16 bits of the truncated value, as
+  // the board has always received it; beyond it the value is clamped.
+  constexpr double kInt64Limit = 9223372036854775808.0;  // 2^63
+  if (std::isnan(y)) return 0;
+  if (y >= kInt64Limit) return 0xFFFF;
+  if (y < -kInt64Limit) return 0;
+  return low16(static_cast<int64_t>(y));
+}
+
+int32_t ClockSource_API::enableFM(int32_t on) {
+  if (!state.connected) {
+    state.fmEnable = 0;
+    return 2;
+  }
+  state.fmEnable = on;
+  const bool ok = writeRegister(p::reg::kFMEnable, low16(on));
+  writeSetting(static_cast<int32_t>(p::SettingIndex::FMEnable), on);
+  return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::setFMFrequency(int32_t index) {
+  if (!state.connected) return 2;
+  if (index < 0 || index >= kFMTableSize) return 3;
+  state.fmIndex = static_cast<uint16_t>(index);
+  state.fmFrequencyHz = state.fmTable[state.fmIndex].frequencyMHz * 1000000.0;
+  return writeFMFrequencyAndFinish();
+}
+
+int32_t ClockSource_API::setCustomFMFrequency(double frequencyMHz) {
+  if (!state.connected) return 2;
+  if (state.calibrationSource != 0) return 5;
+  state.fmIndex = fmIndexForFrequency(frequencyMHz);
+  state.fmFrequencyHz = frequencyMHz * 1000000.0;
+  return writeFMFrequencyAndFinish();
+}
+
+int32_t ClockSource_API::writeFMFrequencyAndFinish() {
+  applyFMEntry();
+  const int64_t hz = truncateToInt64(state.fmFrequencyHz);
+  bool ok = writeRegister(p::reg::kFMFrequencyHigh, high16(hz));
+  if (ok) ok = writeRegister(p::reg::kFMFrequencyLow, low16(hz));
+  writeSetting(static_cast<int32_t>(p::SettingIndex::FMFrequency), state.fmFrequencyHz);
+  refreshFMSynth();
+  return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::writeFMAmplitudeRegister() {
+  const int32_t source = state.calibrationSource;
+  uint16_t value = low16(static_cast<int64_t>(state.fmAmplitude));
+  if (source == 1 || source == 2) {
+    const FMEntry& entry = state.fmTable[state.fmIndex % kFMTableSize];
+    value = calibratedRegisterValue(evaluatePolynomial(entry.coefficients, state.fmAmplitude));
+  }
+  return writeRegister(p::reg::kFMAmplitude, value) ? 0 : 1;
+}
+
+int32_t ClockSource_API::setFMAmplitude(int32_t amplitude) {
+  state.fmAmplitude = amplitude;
+  const int32_t result = writeFMAmplitudeRegister();
+  writeSetting(static_cast<int32_t>(p::SettingIndex::FMAmplitude), state.fmAmplitude);
+  refreshFMSynth();  // the amplitude decides the loop settings of the slowest rates
+  return result;
+}
+
+int32_t ClockSource_API::setFMPhaseSkew(int32_t skew) {
+  if (!state.connected) return 2;
+  state.fmPhaseSkew = skew;
+  if (state.fmPhaseSkew == state.fmPhaseSkewApplied) return 0;
+  const bool ok = writeRegister(p::reg::kFMPhaseSkew, low16(skew));
+  // Only what the board took counts as applied, so a repeat after a failure writes again.
+  if (ok) state.fmPhaseSkewApplied = state.fmPhaseSkew;
+  writeSetting(static_cast<int32_t>(p::SettingIndex::FMPhaseSkew), skew);
+  refreshFMSynth();
+  return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::setFMRJAmplitude(int32_t amplitude) {
+  if (!state.connected) return 2;
+  state.fmRJAmplitude = amplitude;
+  if (state.fmRJAmplitude == state.fmRJAmplitudeApplied) return 0;
+  const bool ok = writeRegister(p::reg::kFMRJAmplitude, low16(amplitude));
+  if (ok) state.fmRJAmplitudeApplied = state.fmRJAmplitude;
+  writeSetting(static_cast<int32_t>(p::SettingIndex::FMRJAmplitude), amplitude);
+  return ok ? 0 : 1;
+}
+
+}  // namespace kestrel

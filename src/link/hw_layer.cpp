@@ -1,0 +1,207 @@
+#include "link/hw_layer.h"
+
+#include <cstring>
+
+namespace kestrel {
+
+namespace p = protocol;
+using platform::kInvalidSocket;
+
+HwLayer::~HwLayer() { releaseSocket(); }
+
+void HwLayer::releaseSocket() {
+  if (sock != kInvalidSocket) platform::closeSocket(sock);
+  sock = kInvalidSocket;
+}
+
+bool HwLayer::openLink(const char* address, uint16_t port) {
+  platform::startSockets();
+  releaseSocket();  // a new connection never leaks the previous one
+  streamBroken = false;
+  uint32_t peer = 0;
+  if (!platform::parseIPv4(address, &peer)) {
+    lastResult = -1;
+    return false;
+  }
+  sock = platform::openTcpSocket();
+  if (sock == kInvalidSocket) {
+    lastResult = -1;
+    return false;
+  }
+  lastResult = platform::bindAnyLocal(sock);
+  if (lastResult == 0) lastResult = platform::connectWithin(sock, peer, port, p::kConnectTimeoutMs);
+  if (lastResult != 0) releaseSocket();
+  return lastResult == 0;
+}
+
+bool HwLayer::closeLink() {
+  if (sock == kInvalidSocket) {
+    lastResult = -1;
+    return false;
+  }
+  lastResult = platform::closeSocket(sock);
+  sock = kInvalidSocket;  // never close a descriptor number that may since have been reused
+  streamBroken = false;
+  return lastResult == 0;
+}
+
+void HwLayer::markBroken() {
+  // A late answer would otherwise be taken for the answer to the next frame.
+  if (sock != kInvalidSocket && !streamBroken) platform::shutdownSocket(sock);
+  streamBroken = true;
+}
+
+bool HwLayer::transact(const uint8_t* frame, int32_t length, uint8_t* destination, int32_t capacity) {
+  if (frame != cmdFrame.data()) {
+    // Callers always pass the link's own frame; accept others by copying them in.
+    const int32_t n = length < p::kFrameSize ? length : p::kFrameSize;
+    if (n > 0) std::memcpy(cmdFrame.data(), frame, static_cast<size_t>(n));
+  }
+  return length == p::kFrameSize && exchange(destination, capacity, 0);
+}
+
+bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required) {
+  if (!usable()) {
+    lastResult = -1;
+    return false;
+  }
+  const int64_t deadline = platform::monotonicMs() + p::kExchangeTimeoutMs;
+  lastResult = platform::sendAllBefore(sock, cmdFrame.data(), p::kFrameSize, deadline);
+  if (lastResult != p::kFrameSize) {
+    markBroken();
+    return false;
+  }
+  int32_t received = 0;
+  do {
+    lastResult = platform::receiveBefore(sock, destination + received, capacity - received, deadline);
+    if (lastResult < 0) {
+      markBroken();
+      return false;
+    }
+    if (lastResult == 0) {
+      // The board closed the connection: nothing more will come.
+      markBroken();
+      return received >= required;
+    }
+    received += lastResult;
+  } while (received < required);
+  return true;
+}
+
+bool HwLayer::regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_t* value) {
+  const bool isWrite = write != 0;
+  const uint16_t word = p::addressWord(page, address, isWrite);
+  cmdFrame[p::kOffOpcode] = p::kOpRegisterAccess;
+  cmdFrame[p::kOffAddressLow] = static_cast<uint8_t>(word & 0xFF);
+  cmdFrame[p::kOffAddressHigh] = static_cast<uint8_t>(word >> 8);
+  if (isWrite) {
+    cmdFrame[p::kOffValueLow] = static_cast<uint8_t>(*value & 0xFF);
+    cmdFrame[p::kOffValueHigh] = static_cast<uint8_t>(*value >> 8);
+    return exchange(respBuffer.data(), p::kResponseCapacity, 0);
+  }
+  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::kRegisterReadAnswerBytes);
+  lastResult = ok ? 1 : 0;
+  *value = static_cast<uint16_t>(respBuffer[p::kRespValueHigh] * 256 + respBuffer[p::kRespValueLow]);
+  return ok;
+}
+
+void HwLayer::writeMemoryAddress(uint32_t address) {
+  for (int i = 0; i < 4; ++i) cmdFrame[p::kOffMemoryAddress + i] = static_cast<uint8_t>(address >> (8 * i));
+}
+
+bool HwLayer::writeMemBlock(uint8_t selector, uint32_t address, const uint8_t* data) {
+  cmdFrame[p::kOffOpcode] = p::kOpMemoryAndAux;
+  cmdFrame[p::kOffSubCommand] = p::kSubMemoryBlock;
+  cmdFrame[p::kOffDirection] = p::kDirectionWrite;
+  cmdFrame[p::kOffBlockLength] = p::kBlockSize;
+  cmdFrame[p::kOffSelector] = selector;
+  writeMemoryAddress(address);
+  blockData = data;
+  for (byteIndex = 0; byteIndex < p::kBlockSize; ++byteIndex)
+    cmdFrame[p::kOffBlockData + byteIndex] = blockData[byteIndex];
+  blockData = nullptr;
+  return exchange(respBuffer.data(), p::kResponseCapacity, 0);
+}
+
+bool HwLayer::readMemBlock(uint8_t selector, uint32_t address, uint8_t* destination) {
+  cmdFrame[p::kOffOpcode] = p::kOpMemoryAndAux;
+  cmdFrame[p::kOffSubCommand] = p::kSubMemoryBlock;
+  cmdFrame[p::kOffDirection] = p::kDirectionRead;
+  cmdFrame[p::kOffBlockLength] = p::kBlockSize;
+  cmdFrame[p::kOffSelector] = selector;
+  writeMemoryAddress(address);
+  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::kBlockSize);
+  lastResult = ok ? 1 : 0;
+  std::memcpy(destination, respBuffer.data(), p::kBlockSize);
+  return ok;
+}
+
+void HwLayer::startAuxFrame(uint8_t subCommand) {
+  cmdFrame[p::kOffOpcode] = p::kOpMemoryAndAux;
+  cmdFrame[p::kOffSubCommand] = subCommand;
+}
+
+bool HwLayer::auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer) {
+  startAuxFrame(p::kSubAuxRepeat);
+  cmdFrame[p::kOffAuxSelector] = selector;
+  for (blockCounter = 0; blockCounter < count; ++blockCounter) {
+    const bool ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter,
+                             p::kResponseCapacity, 0);
+    lastResult = ok ? 1 : 0;
+  }
+  return lastResult != 0;
+}
+
+bool HwLayer::auxReadPlain(uint8_t* buffer) {
+  startAuxFrame(p::kSubAuxRepeat);
+  return exchange(buffer, p::kResponseCapacity, 0);
+}
+
+bool HwLayer::auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer) {
+  startAuxFrame(p::kSubAuxRepeat);
+  cmdFrame[p::kOffAuxSelector] = selector;
+  cmdFrame[p::kOffAuxArg2] = 0;
+  for (blockCounter = 0; blockCounter < count; ++blockCounter) {
+    cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(blockCounter);
+    exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity, 0);
+  }
+  return true;
+}
+
+bool HwLayer::auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer) {
+  startAuxFrame(p::kSubAuxRepeat);
+  cmdFrame[p::kOffAuxSelector] = selector;
+  cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(index);
+  cmdFrame[p::kOffAuxArg2] = 0;
+  exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, 0);
+  return true;
+}
+
+bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
+  startAuxFrame(p::kSubAuxRepeat);
+  cmdFrame[p::kOffAuxSelector] = selector;
+  cmdFrame[p::kOffAuxArg1] = 0x7F;
+  cmdFrame[p::kOffAuxArg2] = 0x7F;
+  exchange(buffer, p::kResponseCapacity, 0);
+  return true;
+}
+
+bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
+  startAuxFrame(p::kSubAux4);
+  cmdFrame[p::kOffAuxSelector] = selector;
+  cmdFrame[p::kOffAuxArg1] = argument;
+  cmdFrame[p::kOffAuxArg2] = 0x7F;
+  exchange(buffer, p::kResponseCapacity, 0);
+  return true;
+}
+
+bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t* buffer) {
+  startAuxFrame(p::kSubAux3);
+  cmdFrame[p::kOffAuxSelector] = selector;
+  cmdFrame[p::kOffAuxArg1] = first;
+  cmdFrame[p::kOffAuxArg2] = second;
+  exchange(buffer, p::kResponseCapacity, 0);
+  return true;
+}
+
+}  // namespace kestrel

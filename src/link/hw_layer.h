@@ -1,0 +1,62 @@
+// The board link: one TCP connection, one 256-byte command frame and one
+// response buffer. Every board operation is built from its exchanges.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "platform/socket.h"
+#include "protocol/board_protocol.h"
+
+namespace kestrel {
+
+class HwLayer {
+ public:
+  HwLayer() = default;
+  virtual ~HwLayer();
+  HwLayer(const HwLayer&) = delete;
+  HwLayer& operator=(const HwLayer&) = delete;
+
+  bool openLink(const char* address, uint16_t port);
+  bool closeLink();
+  // One exchange: send the whole frame, then one receive into destination.
+  bool transact(const uint8_t* frame, int32_t length, uint8_t* destination, int32_t capacity);
+
+  bool regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_t* value);
+  bool writeMemBlock(uint8_t selector, uint32_t address, const uint8_t* data);
+  bool readMemBlock(uint8_t selector, uint32_t address, uint8_t* destination);
+
+  // Auxiliary reads: the link sends them and hands back the raw answers.
+  // The buffer must hold 1024 bytes per exchange.
+  bool auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer);
+  bool auxReadPlain(uint8_t* buffer);
+  bool auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer);
+  bool auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer);
+  bool auxReadDefault(uint8_t selector, uint8_t* buffer);
+  bool auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer);
+  bool auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t* buffer);
+
+  // True while a connection is open and its byte stream can still be trusted.
+  bool usable() const { return sock != platform::kInvalidSocket && !streamBroken; }
+
+  std::array<uint8_t, protocol::kFrameSize> cmdFrame{};
+  std::array<uint8_t, protocol::kResponseCapacity> respBuffer{};
+  platform::SocketHandle sock = platform::kInvalidSocket;
+  uint16_t blockCounter = 0;
+  uint8_t byteIndex = 0;
+  const uint8_t* blockData = nullptr;
+  int32_t lastResult = 0;
+
+ private:
+  // Sends the command frame and receives until at least `required` answer
+  // bytes have arrived (one receive when `required` is 0), within one deadline.
+  bool exchange(uint8_t* destination, int32_t capacity, int32_t required);
+  void markBroken();
+  void releaseSocket();
+  void writeMemoryAddress(uint32_t address);
+  void startAuxFrame(uint8_t subCommand);
+
+  bool streamBroken = false;
+};
+
+}  // namespace kestrel

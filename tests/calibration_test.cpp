@@ -1,0 +1,160 @@
+// Calibration source selection and the calibration text file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+#include "config/calibration_file.h"
+#include "device/clock_source_api.h"
+#include "support/board_fixture.h"
+
+namespace kestrel::testing {
+namespace {
+
+std::string writeFile(const std::string& name, const std::string& content) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream(path, std::ios::binary) << content;
+  return path;
+}
+
+std::string sequenceFile(int count, const char* lineEnd = "\n") {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += std::to_string(i) + lineEnd;
+  return text;
+}
+
+TEST(CalibrationFile, LineFormsThatConvert) {
+  const struct {
+    const char* line;
+    double value;
+  } cases[] = {{"1.5e3 ; comment", 1500.0}, {"  -2", -2.0}, {"+7.25", 7.25}, {"3.0\r", 3.0},
+               {"0x10", 16.0},             {"4,5", 4.0},   {"\t9", 9.0}};
+  for (const auto& c : cases) {
+    CalibrationTable table{};
+    std::istringstream in(c.line);
+    ASSERT_TRUE(parseCalibrationLines(in, &table)) << c.line;
+    EXPECT_EQ(table[0][0], c.value) << c.line;
+  }
+  CalibrationTable table{};
+  std::istringstream special("inf\nnan\n-INFINITY\n");
+  ASSERT_TRUE(parseCalibrationLines(special, &table));
+  EXPECT_TRUE(std::isinf(table[0][0]));
+  EXPECT_TRUE(std::isnan(table[0][1]));
+  EXPECT_EQ(table[0][2], -INFINITY);
+}
+
+TEST(CalibrationFile, RefusedInputsChangeNothing) {
+  for (const char* text : {"1\n\n2\n", "1\nabc\n", "1e999\n", "-1e999\n", "\n1\n"}) {
+    CalibrationTable table{};
+    table[0][0] = 42.0;
+    std::istringstream in(text);
+    EXPECT_FALSE(parseCalibrationLines(in, &table)) << text;
+    EXPECT_EQ(table[0][0], 42.0);
+  }
+}
+
+TEST(CalibrationFile, ShortFilesKeepTheRestAndLongFilesStopAt98) {
+  CalibrationTable table{};
+  table[1][0] = -5.0;
+  std::istringstream seven(sequenceFile(7, "\r\n"));
+  ASSERT_TRUE(parseCalibrationLines(seven, &table));
+  EXPECT_EQ(table[0][6], 6.0);
+  EXPECT_EQ(table[1][0], -5.0);
+  std::istringstream many(sequenceFile(98) + "not a number\n");
+  ASSERT_TRUE(parseCalibrationLines(many, &table));
+  EXPECT_EQ(table[13][6], 97.0);
+  std::istringstream trailing("1\n2\n\n  \n");
+  ASSERT_TRUE(parseCalibrationLines(trailing, &table));
+  std::istringstream noFinalEnd("8\n9");
+  ASSERT_TRUE(parseCalibrationLines(noFinalEnd, &table));
+  EXPECT_EQ(table[0][1], 9.0);
+}
+
+using CalibrationSource = ConnectedBoard;
+
+TEST_F(CalibrationSource, FileOfNinetyEightValuesFillsTheTableAndTheLimits) {
+  const std::string path = writeFile("cal98.txt", sequenceFile(98));
+  ASSERT_EQ(vxclk_initializeInstance(instance, 2, path.c_str()), VXCLK_OK);
+  double lo = 0, hi = 0;
+  ASSERT_EQ(vxclk_getMinMaxCalibration(instance, 0, &lo, &hi), VXCLK_OK);
+  EXPECT_EQ(lo, 5.0);
+  EXPECT_EQ(hi, 6.0);
+  ASSERT_EQ(vxclk_getMinMaxCalibration(instance, 13, &lo, &hi), VXCLK_OK);
+  EXPECT_EQ(lo, 96.0);
+  EXPECT_EQ(hi, 97.0);
+  EXPECT_EQ(vxclk_getMinMaxCalibration(instance, 14, &lo, &hi), VXCLK_OUT_OF_RANGE);
+  EXPECT_EQ(vxclk_getMinMaxCalibration(instance, -1, &lo, &hi), VXCLK_OUT_OF_RANGE);
+  EXPECT_EQ(vxclk_getMinMaxCalibration(instance, 0, nullptr, &hi), VXCLK_OUT_OF_RANGE);
+  if (board) {
+    EXPECT_TRUE((*board)->frames().empty());  // choosing a source makes no traffic
+  }
+}
+
+TEST_F(CalibrationSource, RefusedFilesLeaveEverythingAsItWas) {
+  const std::string good = writeFile("cal_good.txt", sequenceFile(98));
+  ASSERT_EQ(vxclk_initializeInstance(instance, 2, good.c_str()), VXCLK_OK);
+  const std::string bad = writeFile("cal_bad.txt", "1\n\n3\n");
+  EXPECT_EQ(vxclk_initializeInstance(instance, 2, bad.c_str()), VXCLK_FAILED);
+  EXPECT_EQ(vxclk_initializeInstance(instance, 2, (::testing::TempDir() + "missing.txt").c_str()), VXCLK_FAILED);
+  EXPECT_EQ(vxclk_initializeInstance(instance, 2, nullptr), VXCLK_FAILED);
+  double lo = 0, hi = 0;
+  ASSERT_EQ(vxclk_getMinMaxCalibration(instance, 0, &lo, &hi), VXCLK_OK);
+  EXPECT_EQ(lo, 5.0);
+  // Still source 2, so custom FM rates stay locked.
+  EXPECT_EQ(vxclk_setCustomFMFrequency(instance, 1.0), VXCLK_CALIBRATION_SELECTED);
+}
+
+TEST_F(CalibrationSource, BoardRowsAfterConnect) {
+  KESTREL_REQUIRE_EMULATOR();
+  for (int r = 0; r < 14; ++r) {
+    const double row[7] = {0, 0, 0, 1, 0, 0, 4095};
+    (*board)->setMemoryDouble(protocol::calibrationAddress(r, 5), row[5]);
+    for (int j = 0; j < 7; ++j) (*board)->setMemoryDouble(protocol::calibrationAddress(r, j), row[j]);
+  }
+  reconnect();
+  ASSERT_EQ(vxclk_initializeInstance(instance, 1, nullptr), VXCLK_OK);
+  for (int r = 0; r < 14; ++r) {
+    double lo = -1, hi = -1;
+    ASSERT_EQ(vxclk_getMinMaxCalibration(instance, r, &lo, &hi), VXCLK_OK);
+    EXPECT_EQ(lo, 0.0);
+    EXPECT_EQ(hi, 4095.0);
+  }
+}
+
+TEST_F(CalibrationSource, OtherSourcesAreStoredAndLoadNothing) {
+  ASSERT_EQ(vxclk_initializeInstance(instance, 3, nullptr), VXCLK_OK);
+  double lo = -1, hi = -1;
+  ASSERT_EQ(vxclk_getMinMaxCalibration(instance, 0, &lo, &hi), VXCLK_OK);
+  EXPECT_EQ(lo, 0.0);  // nothing loaded yet: zeros
+  EXPECT_EQ(hi, 0.0);
+  EXPECT_EQ(vxclk_setCustomFMFrequency(instance, 1.0), VXCLK_CALIBRATION_SELECTED);
+}
+
+TEST(CalibrationDevice, SevenLineFileReplacesOnlyRowZeroAndSpreadsIntoTheFMTable) {
+  EmulatorBoard board;
+  ClockSource_API device;
+  ASSERT_EQ(device.connect(board.address()), 0);
+  const std::string all = writeFile("cal_all.txt", sequenceFile(98));
+  ASSERT_EQ(device.initializeInstance(2, all.c_str()), 0);
+  EXPECT_EQ(device.state.fmTable[1].coefficients, (std::array<double, 5>{7, 8, 9, 10, 11}));
+  EXPECT_EQ(device.state.fmTable[1].calibrationMin, 12.0);
+  EXPECT_EQ(device.state.fmTable[1].calibrationMax, 13.0);
+  EXPECT_TRUE(device.calibrationInUse);
+  const std::string seven = writeFile("cal_seven.txt", "10\n11\n12\n13\n14\n15\n16\n");
+  ASSERT_EQ(device.initializeInstance(2, seven.c_str()), 0);
+  EXPECT_EQ(device.state.fileCalibration[0][0], 10.0);
+  EXPECT_EQ(device.state.fileCalibration[1][0], 7.0);
+  EXPECT_EQ(device.state.fmTable[0].calibrationMax, 16.0);
+  // Source 0 keeps the rows but stops using them.
+  ASSERT_EQ(device.initializeInstance(0, nullptr), 0);
+  EXPECT_FALSE(device.calibrationInUse);
+  EXPECT_EQ(device.state.activeCalibration[0][0], 10.0);
+  EXPECT_EQ(device.state.fmTable[0].coefficients[0], 10.0);
+  device.state.connected = 0;
+  EXPECT_EQ(device.initializeInstance(1, nullptr), 2);
+  EXPECT_EQ(device.state.calibrationSource, 0);
+}
+
+}  // namespace
+}  // namespace kestrel::testing

@@ -1,0 +1,114 @@
+// A bare host for talking to the emulator in tests: builds the 256-byte frames
+// by hand and reads answers byte-exact, so the tests see exactly what a host
+// would receive, without the library in between.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/socket.h"
+#include "protocol/board_protocol.h"
+
+namespace kestrel::sim::testing {
+
+using Frame = std::array<uint8_t, protocol::kFrameSize>;
+
+inline Frame registerFrame(uint16_t page, uint16_t reg, bool write, uint16_t value = 0) {
+  Frame f{};
+  const uint16_t word = protocol::addressWord(page, reg, write);
+  f[protocol::kOffOpcode] = protocol::kOpRegisterAccess;
+  f[protocol::kOffAddressLow] = static_cast<uint8_t>(word & 0xFF);
+  f[protocol::kOffAddressHigh] = static_cast<uint8_t>(word >> 8);
+  f[protocol::kOffValueLow] = static_cast<uint8_t>(value & 0xFF);
+  f[protocol::kOffValueHigh] = static_cast<uint8_t>(value >> 8);
+  return f;
+}
+
+inline Frame blockFrame(uint32_t address, bool read, const std::vector<uint8_t>& data = {}) {
+  Frame f{};
+  f[protocol::kOffOpcode] = protocol::kOpMemoryAndAux;
+  f[protocol::kOffSubCommand] = protocol::kSubMemoryBlock;
+  f[protocol::kOffDirection] = read ? protocol::kDirectionRead : protocol::kDirectionWrite;
+  f[protocol::kOffBlockLength] = protocol::kBlockSize;
+  f[protocol::kOffSelector] = 0;
+  for (int i = 0; i < 4; ++i) f[protocol::kOffMemoryAddress + i] = static_cast<uint8_t>(address >> (8 * i));
+  for (size_t i = 0; i < data.size() && i < protocol::kBlockSize; ++i) f[protocol::kOffBlockData + i] = data[i];
+  return f;
+}
+
+class RawClient {
+ public:
+  static constexpr int kWaitMs = 3000;
+
+  explicit RawClient(const std::string& address, uint16_t port = protocol::kBoardPort) {
+    platform::startSockets();
+    uint32_t peer = 0;
+    if (!platform::parseIPv4(address.c_str(), &peer)) return;
+    socket_ = platform::openTcpSocket();
+    if (socket_ == platform::kInvalidSocket) return;
+    connected_ = platform::connectWithin(socket_, peer, port, protocol::kConnectTimeoutMs) == 0;
+  }
+  ~RawClient() { close(); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool connected() const { return connected_; }
+
+  void close() {
+    if (socket_ != platform::kInvalidSocket) platform::closeSocket(socket_);
+    socket_ = platform::kInvalidSocket;
+    connected_ = false;
+  }
+
+  bool send(const Frame& f) { return sendBytes(f.data(), static_cast<int>(f.size())); }
+
+  bool sendBytes(const uint8_t* data, int length) {
+    return platform::sendAllBefore(socket_, data, length, platform::monotonicMs() + kWaitMs) == length;
+  }
+
+  // Collects exactly `count` bytes, or what arrived before a close, an error
+  // or the time-out.
+  std::vector<uint8_t> receive(int count, int timeoutMs = kWaitMs) {
+    std::vector<uint8_t> bytes(static_cast<size_t>(count));
+    const int64_t deadline = platform::monotonicMs() + timeoutMs;
+    int got = 0;
+    while (got < count) {
+      const int n = platform::receiveBefore(socket_, bytes.data() + got, count - got, deadline);
+      if (n <= 0) break;
+      got += n;
+    }
+    bytes.resize(static_cast<size_t>(got));
+    return bytes;
+  }
+
+  // One receive, as the library makes it: bytes, 0 on close, -1 on error or time-out.
+  int receiveOnce(int timeoutMs = kWaitMs) {
+    uint8_t buffer[protocol::kResponseCapacity];
+    return platform::receiveBefore(socket_, buffer, sizeof buffer, platform::monotonicMs() + timeoutMs);
+  }
+
+  std::vector<uint8_t> exchange(const Frame& f, int answerBytes) {
+    if (!send(f)) return {};
+    return receive(answerBytes);
+  }
+
+  bool writeRegister(uint16_t page, uint16_t reg, uint16_t value) {
+    return exchange(registerFrame(page, reg, true, value), protocol::kRegisterAnswerSize).size() ==
+           static_cast<size_t>(protocol::kRegisterAnswerSize);
+  }
+
+  // The register's value, or -1 when no whole answer came.
+  int readRegister(uint16_t page, uint16_t reg) {
+    const auto a = exchange(registerFrame(page, reg, false), protocol::kRegisterAnswerSize);
+    if (a.size() != static_cast<size_t>(protocol::kRegisterAnswerSize)) return -1;
+    return a[protocol::kRespValueLow] | (a[protocol::kRespValueHigh] << 8);
+  }
+
+ private:
+  platform::SocketHandle socket_ = platform::kInvalidSocket;
+  bool connected_ = false;
+};
+
+}  // namespace kestrel::sim::testing

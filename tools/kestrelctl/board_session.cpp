@@ -1,0 +1,165 @@
+#include "board_session.h"
+
+#include <map>
+#include <random>
+
+#include "KestrelLib.h"
+
+namespace kestrelctl {
+
+namespace {
+
+constexpr uint16_t kBoardPort = 6653;
+// Random loopback addresses tried when 127.0.0.1:6653 is taken.
+constexpr int kSimulatorAddressAttempts = 20;
+
+// Status 1 of the setters that refuse while their enable is off: the enable
+// lives in the library instance, so it must be set on the same connection.
+const std::map<std::string, std::string>& enableHints() {
+  static const std::map<std::string, std::string> hints = {
+      {"vxclk_setTx2PMAmplitude", "tx2 pm enable"},
+      {"vxclk_setTx2PMPhaseShiftAmplitude", "tx2 pm enable"},
+      {"vxclk_setTx2PMRJAmplitude", "tx2 pm rj enable"},
+      {"vxclk_setTx2PMBUJAmplitude", "tx2 pm buj enable"},
+      {"vxclk_setTx2AMAmplitude", "tx2 am enable"},
+  };
+  return hints;
+}
+
+}  // namespace
+
+CallFailure::CallFailure(std::string callName, int code)
+    : std::runtime_error(callName + ": " + std::to_string(code) + " (" + statusMeaning(callName, code) + ")"),
+      call(std::move(callName)),
+      status(code) {}
+
+std::string statusMeaning(const std::string& call, int status) {
+  switch (status) {
+    case VXCLK_OK:
+      return "success";
+    case VXCLK_FAILED: {
+      const auto hint = enableHints().find(call);
+      if (hint != enableHints().end()) {
+        return "failed: the board did not take the write, or the control is not enabled on this connection ('" +
+               hint->second + "' first, in the same run file)";
+      }
+      if (call == "vxclk_initializeInstance") return "failed: the calibration could not be read or holds a bad line";
+      if (call == "vxclk_getTemperature") return "failed: the read failed or the sensor reads 0";
+      return "failed: the board did not answer or did not take the write";
+    }
+    case VXCLK_NOT_CONNECTED:
+      return "not connected";
+    case VXCLK_OUT_OF_RANGE:
+      return "an argument is out of range";
+    case VXCLK_INVALID_INSTANCE:
+      return "invalid instance";
+    case VXCLK_CALIBRATION_SELECTED:
+      return "refused: a calibration source is selected";
+    default:
+      return "unknown status";
+  }
+}
+
+void check(const char* call, int32_t status) {
+  if (status != VXCLK_OK) throw CallFailure(call, status);
+}
+
+bool isDottedIPv4(const std::string& text) {
+  int parts = 0;
+  size_t i = 0;
+  while (parts < 4) {
+    size_t digits = 0;
+    int value = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
+      value = value * 10 + (text[i] - '0');
+      ++i;
+      ++digits;
+    }
+    if (digits == 0 || digits > 3 || value > 255) return false;
+    ++parts;
+    if (parts < 4) {
+      if (i >= text.size() || text[i] != '.') return false;
+      ++i;
+    }
+  }
+  return i == text.size();
+}
+
+Connection::Connection(const std::string& address) {
+  instance_ = vxclk_createInstance();
+  if (instance_ == nullptr) throw BoardUnavailable("vxclk_createInstance: out of memory");
+  const int32_t status = vxclk_connect(instance_, address.c_str());
+  if (status != VXCLK_OK) {
+    vxclk_destroyInstance(instance_);
+    instance_ = nullptr;
+    throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (no board answered at " + address +
+                           ", TCP port " + std::to_string(kBoardPort) + ")");
+  }
+}
+
+Connection::~Connection() {
+  if (instance_ == nullptr) return;
+  vxclk_disconnect(instance_);
+  vxclk_destroyInstance(instance_);
+}
+
+SimulatedBoard::SimulatedBoard() {
+  std::random_device entropy;
+  std::mt19937 generator(entropy());
+  std::string lastError;
+  for (int attempt = 0; attempt <= kSimulatorAddressAttempts; ++attempt) {
+    std::string address = "127.0.0.1";
+    if (attempt > 0) {
+      address = "127." + std::to_string(1 + generator() % 254) + "." + std::to_string(generator() % 256) + "." +
+                std::to_string(1 + generator() % 254);
+    }
+    kestrel::sim::EmulatorOptions options;
+    options.address = address;
+    options.port = kBoardPort;
+    auto emulator = std::make_unique<kestrel::sim::BoardEmulator>(options);
+    if (emulator->start()) {
+      emulator_ = std::move(emulator);
+      address_ = address;
+      return;
+    }
+    lastError = emulator->lastError();
+  }
+  throw BoardUnavailable("the built-in board emulator could not start: " + lastError);
+}
+
+SimulatedBoard::~SimulatedBoard() {
+  if (emulator_) emulator_->stop();
+}
+
+Session::~Session() {
+  connection_.reset();
+  simulator_.reset();
+}
+
+std::string Session::address() const {
+  if (simulator_) return simulator_->address();
+  return choice_.address;
+}
+
+void* Session::instance() {
+  if (connection_) return connection_->instance();
+  if (failure_) throw BoardUnavailable(*failure_);
+  try {
+    std::string address = choice_.address;
+    if (choice_.simulated) {
+      if (!simulator_) simulator_ = std::make_unique<SimulatedBoard>();
+      address = simulator_->address();
+    } else if (address.empty()) {
+      throw BoardUnavailable(
+          "no board given: use --board ADDRESS or set KESTREL_BOARD to the board's IPv4 address, "
+          "or use --sim for the built-in emulator");
+    }
+    connection_ = std::make_unique<Connection>(address);
+  } catch (const BoardUnavailable& e) {
+    failure_ = e.what();
+    throw;
+  }
+  return connection_->instance();
+}
+
+}  // namespace kestrelctl

@@ -1,0 +1,78 @@
+// The command tree of kestrelctl. Parsing a command line (or a line of a run
+// file) checks every argument and yields an Action; running the Action makes
+// the library calls. Keeping the two apart lets a run file be checked in full
+// before the first line touches the board.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "board_session.h"
+#include "numbers.h"
+#include "output.h"
+
+namespace kestrelctl {
+
+// Exit status of a malformed command line or argument (BSD EX_USAGE).
+inline constexpr int kExitUsage = 64;
+
+struct Context {
+  Session& session;
+  const Output& out;
+  bool json;  // the same as out.json(), for commands that print progress
+
+  void* board() { return session.instance(); }
+};
+
+using ActionFn = std::function<void(Context&, Result&)>;
+
+struct Action {
+  std::string command;      // e.g. "tx2 pm rj amplitude"
+  bool needsBoard = true;
+  ActionFn run;
+};
+
+// What parsing chose. Set by the callback of the leaf command that was used.
+struct Invocation {
+  std::optional<Action> action;
+};
+
+// Adds all commands to `app`. In a run file (`script`), run and demo are left out.
+void addCommands(CLI::App& app, Invocation& inv, bool script);
+
+// The groups, one file each.
+void addBoardCommands(CLI::App& app, Invocation& inv);        // info, clock, power, divider, source
+void addRawCommands(CLI::App& app, Invocation& inv);          // reg, memory
+void addModulationCommands(CLI::App& app, Invocation& inv);   // fm, tx2
+void addCalibrationCommands(CLI::App& app, Invocation& inv);  // calibration, config
+void addPlanCommand(CLI::App& app, Invocation& inv);          // plan
+void addRunCommand(CLI::App& app, Invocation& inv);           // run
+void addDemoCommand(CLI::App& app, Invocation& inv);          // demo
+
+// ---- helpers for the command files ------------------------------------------
+
+// "tx2 pm rj amplitude" for that subcommand.
+std::string commandPath(const CLI::App* command);
+
+// A required positional argument kept as text; the callback parses it strictly.
+std::shared_ptr<std::string> positional(CLI::App* command, const std::string& name, const std::string& help);
+
+// Makes `command` a leaf: when it is used, `makeAction` is called after the
+// whole line has been parsed (it parses the numbers and may throw UsageError)
+// and the ActionFn it returns becomes the invocation's action.
+void leaf(Invocation& inv, CLI::App* command, bool needsBoard, std::function<ActionFn()> makeAction);
+
+// A group of subcommands, one of which is required.
+CLI::App* group(CLI::App& parent, const std::string& name, const std::string& help);
+
+// Runs one action and reports it. Returns 0 or the exit status of its failure.
+int execute(const Action& action, Context& ctx, int lineNumber = 0);
+
+// The message and exit status for a CLI11 parse error of `app`.
+std::pair<std::string, int> describeParseError(const CLI::App& app, const CLI::ParseError& error);
+
+}  // namespace kestrelctl

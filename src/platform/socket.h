@@ -24,7 +24,7 @@ SocketHandle openTcpSocket();
 int bindAnyLocal(SocketHandle socket);
 
 // connect() that gives up after timeoutMs: 0 on success, -1 on failure.
-// On success the socket is non-blocking, with Nagle's algorithm off.
+// On success the socket has Nagle's algorithm off.
 int connectWithin(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t port, int timeoutMs);
 
 // Sends all of data unless the connection fails or the deadline (a

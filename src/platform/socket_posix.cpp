@@ -96,34 +96,44 @@ int connectWithin(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t po
     socklen_t length = sizeof error;
     if (getsockopt(fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return -1;
   }
+  setNonBlocking(socket, false);  // exchanges block, each with its own time limit
   setNoDelay(socket);
   return 0;
 }
 
+namespace {
+// A blocking call that gives up after the time left until the deadline: one
+// wake-up per answer, as cheap as a plain blocking client.
+bool limitBlockingTo(SocketHandle socket, int option, int64_t deadlineMs) {
+  const int left = remainingMs(deadlineMs);
+  if (left <= 0) return false;
+  timeval limit{left / 1000, (left % 1000) * 1000};
+  return setsockopt(fd(socket), SOL_SOCKET, option, &limit, sizeof limit) == 0;
+}
+}  // namespace
+
 int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t deadlineMs) {
+  if (!limitBlockingTo(socket, SO_SNDTIMEO, deadlineMs)) return -1;
   int sent = 0;
   while (sent < length) {
     const ssize_t n = ::send(fd(socket), data + sent, static_cast<size_t>(length - sent), kSendFlags);
     if (n > 0) {
       sent += static_cast<int>(n);
+    } else if (n < 0 && errno == EINTR && remainingMs(deadlineMs) > 0) {
       continue;
+    } else {
+      return -1;  // error, or the time-out (EAGAIN) passed
     }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (pollFor(socket, POLLOUT, remainingMs(deadlineMs)) == 1) continue;
-    }
-    return -1;
   }
   return sent;
 }
 
 int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs) {
   for (;;) {
+    if (!limitBlockingTo(socket, SO_RCVTIMEO, deadlineMs)) return -1;
     const ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(capacity), 0);
     if (n >= 0) return static_cast<int>(n);
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    if (pollFor(socket, POLLIN, remainingMs(deadlineMs)) != 1) return -1;
+    if (errno != EINTR) return -1;  // error, or the time-out (EAGAIN) passed
   }
 }
 

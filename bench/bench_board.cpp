@@ -23,6 +23,7 @@
 #include "KestrelLib.h"
 #include "board_emulator.h"
 #include "protocol/board_protocol.h"
+#include "synth/synth_model.h"
 
 // ---- allocation counting ----------------------------------------------------------
 // Counts the allocations made on the calling thread, so the emulator's own
@@ -171,6 +172,18 @@ void BM_GetActiveConfig(benchmark::State& state) {
   state.counters["pause_ms"] = p::kSettingCount * 8 * 10;
 }
 BENCHMARK(BM_GetActiveConfig)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// Planning alone, no I/O: the share of a clock request that is not the link.
+void BM_Configure(benchmark::State& state) {
+  kestrel::SynthModel model;
+  const double requests[] = {21.0, 100.0, 156.25, 622.08, 1234.567, 1800.0, 2488.32, 3549.4, 4000.0, 5499.0};
+  size_t next = 0;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(model.configure(p::kBoardReferenceMHz, requests[next++ % 10], 19));
+    benchmark::ClobberMemory();
+  }
+}
+BENCHMARK(BM_Configure);
 
 // Throughput of n instances, each on its own thread with its own emulator.
 void BM_Scaling(benchmark::State& state) {

@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Generate a clock, set the output powers and the Tx2 divider, and read the
+board back.
+
+    python3 clock_and_power.py [ADDRESS] [--frequency MHZ]
+
+With an ADDRESS the script drives the board there; without one it starts the
+board emulator (kestrel.testing.emulator) and drives that. The kestrel package
+must be importable (installed, or PYTHONPATH=python) and find KestrelLib (for
+example KESTREL_LIBRARY=build/src/libKestrelLib.so.2).
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import sys
+from typing import Iterator, List, Optional
+
+import kestrel
+import kestrel.testing
+
+
+@contextlib.contextmanager
+def board_address(address: Optional[str]) -> Iterator[str]:
+    """The given address, or that of an emulator started for the script."""
+    if address:
+        yield address
+    else:
+        with kestrel.testing.emulator() as emulated:
+            print(f"no address given: using the board emulator at {emulated}")
+            yield emulated
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("address", nargs="?", help="the board's IPv4 address (default: run the emulator)")
+    parser.add_argument("--frequency", type=float, default=1800.0, help="clock in MHz (default 1800)")
+    parser.add_argument("--tx1-power", type=int, default=20)
+    parser.add_argument("--tx2-power", type=int, default=300)
+    parser.add_argument("--tx2-divider", type=int, default=1, help="Tx2 divides by 2**n")
+    args = parser.parse_args(argv)
+
+    with board_address(args.address) as address, kestrel.Board(address) as board:
+        print(f"board {board.board_id} serial {board.serial_number:#x}, library {kestrel.api_version()}")
+
+        board.generate_clock(args.frequency)
+        state = "locked" if board.vco_locked() else "NOT locked"
+        print(f"clock {args.frequency} MHz: VCO {state} at {board.vco_voltage():.3f} V")
+
+        board.set_tx1_power(args.tx1_power)
+        board.set_tx2_power(args.tx2_power)
+        board.set_tx2_divider(args.tx2_divider)
+        print(f"Tx1 power {args.tx1_power}, Tx2 power {args.tx2_power}, Tx2 divider {args.tx2_divider}")
+
+        config = board.active_config()  # about 3 s: every setting is read from board memory
+        print("stored on the board:")
+        for name in ("generate_frequency", "tx1_power", "tx2_power", "tx2_divider"):
+            print(f"  {name:20} {getattr(config, name)}")
+        if (config.generate_frequency, config.tx1_power, config.tx2_power, config.tx2_divider) != (
+            args.frequency, args.tx1_power, args.tx2_power, args.tx2_divider
+        ):
+            print("the board stored other values than those set", file=sys.stderr)
+            return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

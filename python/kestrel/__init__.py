@@ -1,0 +1,67 @@
+"""kestrel: drive a Kestrel clock-source board from Python.
+
+A thin, typed layer over the KestrelLib shared library (through ctypes; no
+compiled extension and no dependency beyond the standard library)::
+
+    import kestrel
+
+    with kestrel.Board("192.168.1.20") as board:
+        board.generate_clock(1800.0)
+        board.fm.enable()
+        board.fm.set_frequency(3)               # 1 MHz, see kestrel.FM_RATES_MHZ
+        print(board.board_id, board.vco_locked())
+
+Failures reported by the library raise :class:`KestrelError` subclasses (see
+:mod:`kestrel.errors`). :func:`kestrel.testing.emulator` runs the board
+emulator so scripts can be tried without a board. :mod:`kestrel.native` has
+the library's functions as they are. Where the library is looked for:
+see :mod:`kestrel.native` (the ``KESTREL_LIBRARY`` environment variable first).
+"""
+
+from __future__ import annotations
+
+from typing import Tuple
+
+from . import native
+from .board import FM_RATES_MHZ, MEMORY_SIZE, Board, CalibrationRow, CalibrationSource
+from .config import BoardConfig
+from .errors import (
+    CalibrationSourceSelected,
+    InvalidInstance,
+    KestrelError,
+    LibraryNotFoundError,
+    NotConnected,
+    OperationFailed,
+    OutOfRange,
+    Status,
+)
+
+__version__ = "2.2.1"
+
+__all__ = [
+    "Board",
+    "BoardConfig",
+    "CalibrationRow",
+    "CalibrationSource",
+    "CalibrationSourceSelected",
+    "FM_RATES_MHZ",
+    "InvalidInstance",
+    "KestrelError",
+    "LibraryNotFoundError",
+    "MEMORY_SIZE",
+    "NotConnected",
+    "OperationFailed",
+    "OutOfRange",
+    "Status",
+    "api_version",
+    "native",
+]
+
+
+def api_version() -> Tuple[int, int, int]:
+    """The version of the loaded library, e.g. ``(2, 2, 1)``.
+
+    Raises:
+        LibraryNotFoundError: the library could not be loaded.
+    """
+    return native.api_version()

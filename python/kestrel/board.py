@@ -1,0 +1,597 @@
+"""A Kestrel clock-source board, seen from Python."""
+
+from __future__ import annotations
+
+import enum
+import os
+import threading
+from ctypes import byref, c_double, c_int32, c_uint16, c_uint64
+from typing import Any, NamedTuple, Optional, Sequence, Tuple, Union
+
+from . import native
+from .config import BoardConfig
+from .errors import KestrelError
+
+__all__ = ["Board", "CalibrationSource", "CalibrationRow", "FM_RATES_MHZ", "MEMORY_SIZE"]
+
+#: The twelve FM rates of the board's table, in MHz; ``fm.set_frequency(i)``
+#: selects ``FM_RATES_MHZ[i]``.
+FM_RATES_MHZ: Tuple[float, ...] = (0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5, 4.0, 10.0, 50.0)
+
+#: Size of the board's non-volatile memory in bytes; a double takes 8 of them.
+MEMORY_SIZE = 65536
+
+_INT32 = (-(2**31), 2**31 - 1)
+_UINT16 = (0, 0xFFFF)
+_UINT32 = (0, 0xFFFFFFFF)
+
+
+def _ranged(name: str, value: int, bounds: Tuple[int, int]) -> int:
+    """Refuses integers that would wrap around in the C argument."""
+    value = int(value) if isinstance(value, enum.IntEnum) else value
+    if not isinstance(value, int) or isinstance(value, bool):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    low, high = bounds
+    if not low <= value <= high:
+        raise ValueError(f"{name} = {value} is outside {low}..{high}")
+    return value
+
+
+def _int32(name: str, value: int) -> int:
+    return _ranged(name, value, _INT32)
+
+
+class CalibrationSource(enum.IntEnum):
+    """Where the FM amplitude calibration comes from (see :meth:`Board.use_calibration`)."""
+
+    #: No calibration: FM amplitudes reach the board unchanged.
+    NONE = 0
+    #: The calibration rows stored in the board's memory (read at connect).
+    BOARD = 1
+    #: A text file on the host: one number per line, up to 98 lines, 14 rows of 7.
+    FILE = 2
+
+
+class CalibrationRow(NamedTuple):
+    """One row of the calibration table: the quartic
+    ``c4*x**4 + c3*x**3 + c2*x**2 + c1*x + c0`` that turns a requested FM
+    amplitude into the board's setting, and the row's limits."""
+
+    c4: float
+    c3: float
+    c2: float
+    c1: float
+    c0: float
+    minimum: float
+    maximum: float
+
+    @classmethod
+    def identity(cls) -> "CalibrationRow":
+        """The row that passes amplitudes through unchanged (0..4095)."""
+        return cls(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 4095.0)
+
+
+class _Group:
+    """A group of related controls of one board (``board.fm``, ``board.tx2.pm``, ...)."""
+
+    def __init__(self, board: "Board") -> None:
+        self._board = board
+
+    def _call(self, function: str, *arguments: Any) -> Any:
+        return self._board._call(function, *arguments)
+
+
+class _Switchable(_Group):
+    _enable_function: str
+
+    def enable(self) -> None:
+        """Switches this control on (the board's enable value 1)."""
+        self._call(self._enable_function, 1)
+
+    def disable(self) -> None:
+        """Switches this control off."""
+        self._call(self._enable_function, 0)
+
+    def set_enabled(self, on: bool) -> None:
+        """Switches this control on or off."""
+        self._call(self._enable_function, 1 if on else 0)
+
+
+class FM(_Switchable):
+    """Frequency modulation of the clock (``board.fm``)."""
+
+    _enable_function = "vxclk_enableFM"
+
+    def set_frequency(self, index: int) -> None:
+        """Selects the FM rate ``FM_RATES_MHZ[index]``, index 0..11.
+
+        Raises:
+            OutOfRange: index above 11.
+        """
+        self._call("vxclk_setFMFrequency", _int32("index", index))
+
+    def set_custom_frequency(self, frequency_mhz: float) -> None:
+        """Sets an FM rate of 0.04..50 MHz; the nearest table entry provides the
+        synthesizer settings and calibration.
+
+        Raises:
+            OutOfRange: outside 0.04..50 MHz, or NaN.
+            CalibrationSourceSelected: a calibration source other than
+                :attr:`CalibrationSource.NONE` is selected.
+        """
+        self._call("vxclk_setCustomFMFrequency", float(frequency_mhz))
+
+    def set_amplitude(self, amplitude: int) -> None:
+        """Sets the FM amplitude; with a calibration source selected it passes
+        through the selected rate's calibration row first."""
+        self._call("vxclk_setFMAmplitude", _int32("amplitude", amplitude))
+
+    def set_phase_skew(self, skew: int) -> None:
+        """Sets the FM phase skew (no board traffic when it is unchanged)."""
+        self._call("vxclk_setFMPhaseSkew", _int32("skew", skew))
+
+    def set_rj_amplitude(self, amplitude: int) -> None:
+        """Sets the amplitude of the random jitter added to the FM (no board
+        traffic when it is unchanged)."""
+        self._call("vxclk_setFMRJAmplitude", _int32("amplitude", amplitude))
+
+
+class _PMRandomJitter(_Switchable):
+    """Random jitter on the Tx2 phase modulation (``board.tx2.pm.rj``)."""
+
+    _enable_function = "vxclk_enableTx2PMRJ"
+
+    def set_amplitude(self, amplitude: int) -> None:
+        """Sets the random-jitter amplitude.
+
+        Raises:
+            OperationFailed: the jitter is not enabled.
+        """
+        self._call("vxclk_setTx2PMRJAmplitude", _int32("amplitude", amplitude))
+
+
+class _PMBoundedJitter(_Switchable):
+    """Bounded uncorrelated jitter on the Tx2 phase modulation (``board.tx2.pm.buj``)."""
+
+    _enable_function = "vxclk_enableTx2PMBUJ"
+
+    def set_amplitude(self, amplitude: int) -> None:
+        """Sets the bounded-jitter amplitude.
+
+        Raises:
+            OperationFailed: the jitter is not enabled.
+        """
+        self._call("vxclk_setTx2PMBUJAmplitude", _int32("amplitude", amplitude))
+
+    def set_line_rate(self, rate: int) -> None:
+        """Sets the line rate of the bounded-jitter generator (the board's units)."""
+        self._call("vxclk_setTx2PMBUJLineRate", _int32("rate", rate))
+
+
+class PhaseModulation(_Switchable):
+    """Phase modulation of Tx2 (``board.tx2.pm``), with its random jitter
+    (``.rj``) and bounded uncorrelated jitter (``.buj``)."""
+
+    _enable_function = "vxclk_enableTx2PM"
+
+    def __init__(self, board: "Board") -> None:
+        super().__init__(board)
+        self.rj = _PMRandomJitter(board)
+        self.buj = _PMBoundedJitter(board)
+
+    def set_frequency(self, frequency_mhz: float) -> None:
+        """Sets the PM frequency, 0..80 MHz.
+
+        Raises:
+            OutOfRange: outside 0..80 MHz, or NaN.
+        """
+        self._call("vxclk_setTx2PMFrequency", float(frequency_mhz))
+
+    def set_amplitude(self, amplitude: int) -> None:
+        """Sets the PM amplitude.
+
+        Raises:
+            OperationFailed: PM is not enabled.
+        """
+        self._call("vxclk_setTx2PMAmplitude", _int32("amplitude", amplitude))
+
+    def set_phase_shift_amplitude(self, amplitude: int) -> None:
+        """Sets the PM phase-shift amplitude.
+
+        Raises:
+            OperationFailed: PM is not enabled.
+        """
+        self._call("vxclk_setTx2PMPhaseShiftAmplitude", _int32("amplitude", amplitude))
+
+
+class BoundedJitter(_Group):
+    """The bounded uncorrelated jitter generator of Tx2 (``board.tx2.buj``)."""
+
+    def set_amplitude(self, amplitude: int) -> None:
+        """Sets the jitter amplitude (no board traffic when it is unchanged)."""
+        self._call("vxclk_setTx2BUJAmplitude", _int32("amplitude", amplitude))
+
+    def set_prbs(self, code: int, flag: int) -> None:
+        """Runs the generator from a PRBS: ``code`` and ``flag`` are passed to the
+        board unchanged (their meaning is the board's)."""
+        self._call("vxclk_setTx2BUJPRBS", _int32("code", code), _int32("flag", int(flag)))
+
+    def set_user_pattern(self, pattern: int) -> None:
+        """Runs the generator from a 32-bit user pattern."""
+        self._call("vxclk_setTx2BUJUserDefinedPattern", _ranged("pattern", pattern, _UINT32))
+
+
+class _AMRandomJitter(_Group):
+    """Random jitter on the Tx2 amplitude modulation (``board.tx2.am.rj``)."""
+
+    def set_amplitude(self, amplitude: int) -> None:
+        """Sets the random-jitter amplitude (works with AM off too)."""
+        self._call("vxclk_setTx2AMRJAmplitude", _int32("amplitude", amplitude))
+
+
+class AmplitudeModulation(_Switchable):
+    """Amplitude modulation of Tx2 (``board.tx2.am``), with its random jitter (``.rj``)."""
+
+    _enable_function = "vxclk_enableTx2AM"
+
+    def __init__(self, board: "Board") -> None:
+        super().__init__(board)
+        self.rj = _AMRandomJitter(board)
+
+    def set_amplitude(self, amplitude: int) -> None:
+        """Sets the AM amplitude and applies the Tx2 power again.
+
+        Raises:
+            OperationFailed: AM is not enabled.
+        """
+        self._call("vxclk_setTx2AMAmplitude", _int32("amplitude", amplitude))
+
+
+class Tx2(_Group):
+    """The modulations and jitter of the second output (``board.tx2``)."""
+
+    def __init__(self, board: "Board") -> None:
+        super().__init__(board)
+        self.pm = PhaseModulation(board)
+        self.am = AmplitudeModulation(board)
+        self.buj = BoundedJitter(board)
+
+
+class Memory(_Group):
+    """The board's non-volatile memory, one double (8 bytes) at a time
+    (``board.memory``). Addresses 0..65528. The library keeps its settings
+    mirror at 8192..8463 and the calibration table at 20430..21263."""
+
+    def read(self, address: int) -> float:
+        """The double stored at ``address`` (takes about 80 ms).
+
+        Raises:
+            OutOfRange: address above 65528.
+        """
+        value = c_double()
+        self._call("vxclk_getEEPROMAddress", _ranged("address", address, _UINT32), byref(value))
+        return value.value
+
+    def write(self, address: int, value: float) -> None:
+        """Stores the double ``value`` at ``address``.
+
+        Raises:
+            OutOfRange: address above 65528.
+        """
+        stored = c_double(float(value))
+        self._call("vxclk_writeEEPROMAddress", _ranged("address", address, _UINT32), byref(stored))
+
+
+class Board:
+    """One Kestrel board, reached over TCP (port 6653) at a dotted IPv4 address.
+
+    Use it as a context manager: entering creates a library instance and
+    connects; leaving disconnects and frees the instance, also when the block
+    raised::
+
+        with kestrel.Board("192.168.1.20") as board:
+            board.generate_clock(1800.0)
+            board.set_tx1_power(20)
+            print(board.active_config().generate_frequency)
+
+    :meth:`open` and :meth:`close` do the same by hand. Every method raises a
+    :class:`~kestrel.KestrelError` subclass when the library reports a failure;
+    after :meth:`close` every board call raises :class:`~kestrel.InvalidInstance`.
+
+    A board serves one thread at a time; the methods take a lock, so threads
+    sharing one board wait for each other. Separate boards are independent.
+
+    Attributes:
+        address: the board's address.
+        fm: FM controls (:class:`FM`).
+        tx2: Tx2 modulation and jitter controls (``tx2.pm``, ``tx2.am``,
+            ``tx2.buj``).
+        memory: the board's non-volatile memory (:class:`Memory`).
+    """
+
+    def __init__(self, address: str) -> None:
+        """Prepares a board; nothing is connected until :meth:`open` (or ``with``).
+
+        Raises:
+            LibraryNotFoundError: the library could not be loaded.
+        """
+        self.address = address
+        self._lib = native.library()
+        self._lock = threading.RLock()
+        self._handle: Optional[int] = None
+        self._connected = False
+        self.fm = FM(self)
+        self.tx2 = Tx2(self)
+        self.memory = Memory(self)
+
+    # ---- lifetime -------------------------------------------------------------
+
+    def open(self) -> "Board":
+        """Creates the library instance and connects to the board.
+
+        Returns:
+            the board itself.
+
+        Raises:
+            NotConnected: the board could not be reached, or the address is not
+                dotted IPv4 (the instance is freed again).
+            MemoryError: the library could not create an instance.
+        """
+        with self._lock:
+            if self._handle is None:
+                handle = self._lib.vxclk_createInstance()
+                if handle is None:
+                    raise MemoryError("vxclk_createInstance returned null")
+                self._handle = handle
+            if not self._connected:
+                try:
+                    self.connect()
+                except BaseException:
+                    self._destroy()
+                    raise
+        return self
+
+    def close(self) -> None:
+        """Disconnects (when connected) and frees the library instance. Safe to
+        call more than once; a failure to disconnect is not raised, the
+        instance is freed all the same."""
+        with self._lock:
+            if self._handle is None:
+                return
+            try:
+                if self._connected:
+                    try:
+                        self.disconnect()
+                    except KestrelError:
+                        pass
+            finally:
+                self._destroy()
+
+    def _destroy(self) -> None:
+        handle, self._handle = self._handle, None
+        self._connected = False
+        if handle is not None:
+            self._lib.vxclk_destroyInstance(handle)
+
+    def __enter__(self) -> "Board":
+        return self.open()
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        # A board that was never closed still frees its instance and socket.
+        try:
+            if getattr(self, "_handle", None) is not None:
+                self.close()
+        except Exception:
+            pass
+
+    def __repr__(self) -> str:
+        state = "closed" if self._handle is None else "connected" if self._connected else "open"
+        return f"<kestrel.Board {self.address!r} {state}>"
+
+    def connect(self, address: Optional[str] = None) -> None:
+        """Connects (again), to ``address`` when given, else to :attr:`address`.
+        Connecting reads the calibration rows stored on the board.
+
+        Raises:
+            NotConnected: the board could not be reached.
+            InvalidInstance: the board is closed.
+        """
+        with self._lock:
+            if address is not None:
+                self.address = address
+            self._call("vxclk_connect", self.address.encode("ascii"))
+            self._connected = True
+
+    def disconnect(self) -> None:
+        """Closes the connection but keeps the instance: :meth:`connect` may
+        follow. Board calls in between raise :class:`~kestrel.NotConnected`.
+
+        Raises:
+            NotConnected: there was no connection to close.
+        """
+        with self._lock:
+            try:
+                self._call("vxclk_disconnect")
+            finally:
+                self._connected = False
+
+    @property
+    def connected(self) -> bool:
+        """True between a successful connect and disconnect or close."""
+        return self._connected
+
+    @property
+    def closed(self) -> bool:
+        """True when there is no library instance (before open, after close)."""
+        return self._handle is None
+
+    @property
+    def handle(self) -> Optional[int]:
+        """The library instance (the C pointer as an int), None when closed;
+        for calling :mod:`kestrel.native` functions directly."""
+        return self._handle
+
+    def _call(self, function: str, *arguments: Any) -> Any:
+        with self._lock:
+            return getattr(self._lib, function)(self._handle, *arguments)
+
+    # ---- identity and health --------------------------------------------------
+
+    @property
+    def board_id(self) -> int:
+        """The board ID (register 20)."""
+        value = c_int32()
+        self._call("vxclk_getBoardID", byref(value))
+        return value.value
+
+    @property
+    def serial_number(self) -> int:
+        """The board's 64-bit serial number (or its 32-bit one, sign-extended,
+        on boards without the long form)."""
+        value = c_uint64()
+        self._call("vxclk_getSerialNumber", byref(value))
+        return value.value
+
+    def temperature(self, sensor: int = 0) -> int:
+        """The raw reading of temperature sensor 0 or 1.
+
+        Raises:
+            OutOfRange: sensor is not 0 or 1.
+            OperationFailed: the read failed or the reading is 0.
+        """
+        value = c_int32()
+        self._call("vxclk_getTemperature", _int32("sensor", sensor), byref(value))
+        return value.value
+
+    def vco_lock_value(self) -> int:
+        """The VCO lock register (1047) as the board reports it."""
+        value = c_int32()
+        self._call("vxclk_checkVCOLock", byref(value))
+        return value.value
+
+    def vco_locked(self) -> bool:
+        """True when the board reports its VCO locked (lock register not 0)."""
+        return self.vco_lock_value() != 0
+
+    def vco_voltage(self) -> float:
+        """The VCO tuning voltage in volts."""
+        value = c_double()
+        self._call("vxclk_checkVCOVoltage", byref(value))
+        return value.value
+
+    # ---- registers ------------------------------------------------------------
+
+    def read_register(self, page: int, register: int) -> int:
+        """Reads a 16-bit board register.
+
+        Raises:
+            OperationFailed: the exchange with the board failed.
+        """
+        value = c_uint16()
+        self._call(
+            "vxclk_setClock", 0, _ranged("page", page, _UINT16), _ranged("register", register, _UINT16), byref(value)
+        )
+        return value.value
+
+    def write_register(self, page: int, register: int, value: int) -> None:
+        """Writes a 16-bit board register.
+
+        Raises:
+            OperationFailed: the exchange with the board failed.
+        """
+        word = c_uint16(_ranged("value", value, _UINT16))
+        self._call(
+            "vxclk_setClock", 1, _ranged("page", page, _UINT16), _ranged("register", register, _UINT16), byref(word)
+        )
+
+    # ---- clock and outputs ----------------------------------------------------
+
+    def generate_clock(self, frequency_mhz: float, option: int = 0) -> None:
+        """Plans and uploads a clock of ``frequency_mhz`` (strictly between 20 and
+        5500 MHz) on both outputs. ``option`` is accepted for the C interface's
+        sake and has no effect.
+
+        Raises:
+            OutOfRange: the frequency is outside 20..5500 MHz (both excluded) or NaN.
+            OperationFailed: the board did not take the upload.
+        """
+        self._call("vxclk_generateClock", float(frequency_mhz), _int32("option", option))
+
+    def set_tx1_power(self, power: int) -> None:
+        """Sets the Tx1 output power (the low five bits reach the synthesizer)."""
+        self._call("vxclk_setTx1Power", _int32("power", power))
+
+    def set_tx2_power(self, power: int) -> None:
+        """Sets the Tx2 output power."""
+        self._call("vxclk_setTx2Power", _int32("power", power))
+
+    def set_tx2_divider(self, divider: int) -> None:
+        """Selects the Tx2 divider ``n`` (the board divides by ``2**n``)."""
+        self._call("vxclk_setTx2Divider", _int32("divider", divider))
+
+    def set_clock_source(self, source: int) -> None:
+        """Selects the board's clock source (the code is the board's)."""
+        self._call("vxclk_setClockSource", _int32("source", source))
+
+    # ---- configuration and calibration ----------------------------------------
+
+    def active_config(self) -> BoardConfig:
+        """Reads back the configuration stored on the board (takes about 3 s)."""
+        record = native.ActiveConfig()
+        self._call("vxclk_getActiveConfig", byref(record))
+        return BoardConfig.from_record(record)
+
+    def use_calibration(
+        self,
+        source: Union[CalibrationSource, int],
+        path: Optional[Union[str, "os.PathLike[str]"]] = None,
+    ) -> None:
+        """Chooses where the FM amplitude calibration comes from.
+
+        Args:
+            source: :attr:`CalibrationSource.NONE`, ``BOARD`` (the rows read from
+                the board at connect) or ``FILE``, or the same as an int.
+            path: the calibration file, for ``FILE``: one number per line,
+                row after row (c4, c3, c2, c1, c0, minimum, maximum), up to 14 rows.
+
+        Raises:
+            ValueError: ``FILE`` without a path.
+            OperationFailed: the file could not be read or holds a bad line.
+        """
+        source = _int32("source", source)
+        if source == CalibrationSource.FILE and path is None:
+            raise ValueError("CalibrationSource.FILE needs the path of a calibration file")
+        encoded = None if path is None else os.fsencode(os.fspath(path))
+        self._call("vxclk_initializeInstance", source, encoded)
+
+    def calibration_limits(self, row: int) -> Tuple[float, float]:
+        """The (minimum, maximum) of calibration row 0..13 in force.
+
+        Raises:
+            OutOfRange: row outside 0..13.
+        """
+        minimum, maximum = c_double(), c_double()
+        self._call("vxclk_getMinMaxCalibration", _int32("row", row), byref(minimum), byref(maximum))
+        return (minimum.value, maximum.value)
+
+    def save_calibration(self, row: int, tag: float, values: Sequence[float]) -> None:
+        """Stores one calibration row (seven values: c4, c3, c2, c1, c0, minimum,
+        maximum, e.g. a :class:`CalibrationRow`) and the calibration tag in the
+        board's memory. It takes effect at the next connect, with
+        ``use_calibration(CalibrationSource.BOARD)``.
+
+        Raises:
+            ValueError: not exactly seven values.
+            OutOfRange: row above 13.
+        """
+        if len(values) != 7:
+            raise ValueError(f"a calibration row has 7 values, not {len(values)}")
+        self._call(
+            "vxclk_saveFMCalibrationValues",
+            float(tag),
+            _ranged("row", row, _UINT16),
+            native.as_doubles([float(v) for v in values]),
+        )

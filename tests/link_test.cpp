@@ -152,7 +152,9 @@ TEST(LinkWithoutBoard, ConnectWhereNothingListensFails) {
 
 TEST(LinkWithoutBoard, AddressThatIsNotDottedIPv4IsRefused) {
   HwLayer link;
-  for (const char* text : {"", "localhost", "127.0.0", "127.0.0.1.5", "256.0.0.1", "127.0.0.1:6653", " 127.0.0.1"})
+  // Leading zeros and hexadecimal parts too: some parsers read them as octal or hex.
+  for (const char* text : {"", "localhost", "127.0.0", "127.0.0.1.5", "256.0.0.1", "127.0.0.1:6653", " 127.0.0.1",
+                           "127.0.0.01", "0x7f.0.0.1"})
     EXPECT_FALSE(link.openLink(text, p::kBoardPort)) << text;
   EXPECT_FALSE(link.openLink(nullptr, p::kBoardPort));
 }

@@ -5,6 +5,9 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0601  // Windows 7: WSAPoll and inet_pton
+#endif
 #include "platform/socket.h"
 
 // winsock2.h must come before windows.h, which would otherwise pull in the
@@ -30,28 +33,49 @@ void setNonBlocking(SocketHandle socket, bool nonBlocking) {
   ioctlsocket(native(socket), FIONBIO, &mode);
 }
 
-enum class Wait { Read, Write, Connect };
+// poll() for one socket: 1 ready, 0 time-out, -1 error; what was seen goes to
+// *seen. A reset connection shows as POLLERR, a closed one as POLLHUP.
+int pollFor(SocketHandle socket, short events, int timeoutMs, short* seen = nullptr) {
+  WSAPOLLFD entry{};
+  entry.fd = native(socket);
+  entry.events = events;
+  const int ready = ::WSAPoll(&entry, 1, timeoutMs < 0 ? 0 : timeoutMs);
+  if (seen != nullptr) *seen = entry.revents;
+  if (ready == SOCKET_ERROR || (ready > 0 && (entry.revents & POLLNVAL) != 0)) return -1;
+  return ready > 0 ? 1 : 0;
+}
 
-// select() for one socket: 1 ready, 0 time-out, -1 error. select() rather than
-// WSAPoll(), which on older Windows versions never reports a refused connect.
-// A connect that fails shows up in the exception set, not the write set.
-int selectFor(SocketHandle socket, Wait what, int timeoutMs) {
-  fd_set primary;
+// Waits for a non-blocking connect(): 1 connected, 0 time-out, -1 failed.
+// select() rather than WSAPoll(), which on Windows before 10 (2004) never
+// reports a refused connection and would wait for the whole time-out. A
+// failed connect shows up in the exception set, not the write set.
+int waitConnected(SocketHandle socket, int timeoutMs) {
+  fd_set writable;
   fd_set failed;
-  FD_ZERO(&primary);
+  FD_ZERO(&writable);
   FD_ZERO(&failed);
-  FD_SET(native(socket), &primary);
+  FD_SET(native(socket), &writable);
   FD_SET(native(socket), &failed);
   const int ms = timeoutMs < 0 ? 0 : timeoutMs;
   timeval wait{ms / 1000, (ms % 1000) * 1000};
-  fd_set* readSet = what == Wait::Read ? &primary : nullptr;
-  fd_set* writeSet = what == Wait::Read ? nullptr : &primary;
-  fd_set* exceptSet = what == Wait::Connect ? &failed : nullptr;
-  const int ready = ::select(0, readSet, writeSet, exceptSet, &wait);
-  if (ready == SOCKET_ERROR) return -1;
-  if (ready == 0) return 0;
-  if (what == Wait::Connect && FD_ISSET(native(socket), &failed)) return -1;
-  return 1;
+  const int ready = ::select(0, nullptr, &writable, &failed, &wait);
+  if (ready == SOCKET_ERROR || (ready > 0 && FD_ISSET(native(socket), &failed))) return -1;
+  return ready > 0 ? 1 : 0;
+}
+
+// recv() gave 0 bytes: an orderly close, unless the peer reset the
+// connection. Windows itself reports a reset from recv(), but Wine does not
+// once a wait has seen it; the reset is then still visible to poll().
+bool resetPending(SocketHandle socket) {
+  short seen = 0;
+  return pollFor(socket, POLLRDNORM, 0, &seen) == 1 && (seen & POLLERR) != 0;
+}
+
+// A received count, with a reset reported as a failure rather than a close.
+int receiveResult(SocketHandle socket, int n) {
+  if (n > 0) return n;
+  if (n == 0) return resetPending(socket) ? -1 : 0;
+  return -1;
 }
 
 int remainingMs(int64_t deadlineMs) {
@@ -124,7 +148,7 @@ int connectWithin(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t po
   if (::connect(native(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
     if (!wouldBlock()) return -1;
     const int64_t deadline = monotonicMs() + timeoutMs;
-    if (selectFor(socket, Wait::Connect, remainingMs(deadline)) != 1) return -1;
+    if (waitConnected(socket, remainingMs(deadline)) != 1) return -1;
     int error = 0;
     int length = sizeof error;
     if (getsockopt(native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
@@ -132,31 +156,37 @@ int connectWithin(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t po
       return -1;
     }
   }
+  setNonBlocking(socket, false);  // exchanges block, each with its own time limit
   setNoDelay(socket);
   return 0;
 }
 
+namespace {
+// A blocking call that gives up after the time left until the deadline: one
+// wake-up per answer, as cheap as a plain blocking client. A call that timed
+// out leaves the socket unfit for further use; the link drops it then anyway.
+bool limitBlockingTo(SocketHandle socket, int option, int64_t deadlineMs) {
+  const int left = remainingMs(deadlineMs);
+  if (left <= 0) return false;
+  const DWORD limit = static_cast<DWORD>(left);  // milliseconds, unlike POSIX's timeval
+  return setsockopt(native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0;
+}
+}  // namespace
+
 int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t deadlineMs) {
+  if (!limitBlockingTo(socket, SO_SNDTIMEO, deadlineMs)) return -1;
   int sent = 0;
   while (sent < length) {
     const int n = ::send(native(socket), reinterpret_cast<const char*>(data) + sent, length - sent, 0);
-    if (n > 0) {
-      sent += n;
-      continue;
-    }
-    if (n == SOCKET_ERROR && wouldBlock() && selectFor(socket, Wait::Write, remainingMs(deadlineMs)) == 1) continue;
-    return -1;
+    if (n <= 0) return -1;  // error, or the time-out (WSAETIMEDOUT) passed
+    sent += n;
   }
   return sent;
 }
 
 int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs) {
-  for (;;) {
-    const int n = ::recv(native(socket), reinterpret_cast<char*>(buffer), capacity, 0);
-    if (n >= 0) return n;
-    if (!wouldBlock()) return -1;
-    if (selectFor(socket, Wait::Read, remainingMs(deadlineMs)) != 1) return -1;
-  }
+  if (!limitBlockingTo(socket, SO_RCVTIMEO, deadlineMs)) return -1;
+  return receiveResult(socket, ::recv(native(socket), reinterpret_cast<char*>(buffer), capacity, 0));
 }
 
 void shutdownSocket(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
@@ -193,7 +223,7 @@ uint16_t localPort(SocketHandle socket) {
   return ntohs(local.sin_port);
 }
 
-int waitReadable(SocketHandle socket, int timeoutMs) { return selectFor(socket, Wait::Read, timeoutMs); }
+int waitReadable(SocketHandle socket, int timeoutMs) { return pollFor(socket, POLLRDNORM, timeoutMs); }
 
 SocketHandle acceptConnection(SocketHandle listener) {
   const SOCKET s = ::accept(native(listener), nullptr, nullptr);
@@ -216,8 +246,7 @@ int sendAll(SocketHandle socket, const uint8_t* data, int length) {
 }
 
 int receiveSome(SocketHandle socket, uint8_t* buffer, int capacity) {
-  const int n = ::recv(native(socket), reinterpret_cast<char*>(buffer), capacity, 0);
-  return n < 0 ? -1 : n;
+  return receiveResult(socket, ::recv(native(socket), reinterpret_cast<char*>(buffer), capacity, 0));
 }
 
 int64_t monotonicMs() {

@@ -40,8 +40,8 @@ std::string statusMeaning(const std::string& call, int status) {
     case VXCLK_FAILED: {
       const auto hint = enableHints().find(call);
       if (hint != enableHints().end()) {
-        return "failed: the board did not take the write, or the control is not enabled on this connection ('" +
-               hint->second + "' first, in the same run file)";
+        return "failed: the board refused the write, or '" + hint->second +
+               "' was not given earlier on this connection";
       }
       if (call == "vxclk_initializeInstance") return "failed: the calibration could not be read or holds a bad line";
       if (call == "vxclk_getTemperature") return "failed: the read failed or the sensor reads 0";

@@ -28,7 +28,7 @@ std::string commandPath(const CLI::App* command) {
 
 std::shared_ptr<std::string> positional(CLI::App* command, const std::string& name, const std::string& help) {
   auto value = std::make_shared<std::string>();
-  command->add_option(name, *value, help)->required();
+  command->add_option(name, *value, help)->required()->type_name("");
   return value;
 }
 
@@ -37,8 +37,10 @@ void leaf(Invocation& inv, CLI::App* command, bool needsBoard, std::function<Act
     const std::string path = commandPath(command);
     try {
       inv.action = Action{path, needsBoard, makeAction()};
+    } catch (const ScriptUsageError&) {
+      throw;
     } catch (const UsageError& e) {
-      throw UsageError(path + ": " + e.what());
+      throw UsageError(path + ": " + e.what() + "; see 'kestrelctl " + path + " --help'");
     }
   });
 }
@@ -47,6 +49,36 @@ CLI::App* group(CLI::App& parent, const std::string& name, const std::string& he
   CLI::App* g = parent.add_subcommand(name, help);
   g->require_subcommand(1);
   return g;
+}
+
+void intSetter(Invocation& inv, CLI::App* parent, const std::string& name, const std::string& help,
+               const std::string& argName, const char* call, IntCall fn, const std::string& what, int32_t min,
+               int32_t max) {
+  CLI::App* command = parent->add_subcommand(name, help);
+  std::string argHelp = "integer (decimal, or hexadecimal with 0x)";
+  if (min != INT32_MIN || max != INT32_MAX) argHelp += ", " + std::to_string(min) + " to " + std::to_string(max);
+  auto text = positional(command, argName, argHelp);
+  leaf(inv, command, true, [=] {
+    const int32_t value = parseInt32(*text, argName, min, max);
+    return [=](Context& ctx, Result& r) {
+      check(call, fn(ctx.board(), value));
+      r.line(what + " set to " + std::to_string(value));
+      r.data["value"] = value;
+    };
+  });
+}
+
+void switchPair(Invocation& inv, CLI::App* parent, const std::string& what, const char* call, IntCall fn) {
+  for (const bool on : {true, false}) {
+    CLI::App* command = parent->add_subcommand(on ? "enable" : "disable", (on ? "Turn on " : "Turn off ") + what);
+    leaf(inv, command, true, [=] {
+      return [=](Context& ctx, Result& r) {
+        check(call, fn(ctx.board(), on ? 1 : 0));
+        r.line(what + (on ? " enabled" : " disabled"));
+        r.data["enabled"] = on;
+      };
+    });
+  }
 }
 
 int execute(const Action& action, Context& ctx, int lineNumber) {
@@ -64,8 +96,15 @@ int execute(const Action& action, Context& ctx, int lineNumber) {
     ctx.out.failure(action.command, kExitUsage, action.command + ": " + e.what(), Json::object(), lineNumber);
     return kExitUsage;
   }
-  ctx.out.success(action.command, result, lineNumber);
-  return 0;
+  ctx.out.success(action.command, result, lineNumber, result.exitStatus == 0);
+  return result.exitStatus;
+}
+
+bool isCommand(const CLI::App& app, const std::string& word) {
+  for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
+    if (command->check_name(word)) return true;
+  }
+  return false;
 }
 
 std::pair<std::string, int> describeParseError(const CLI::App& app, const CLI::ParseError& error) {
@@ -77,8 +116,14 @@ std::pair<std::string, int> describeParseError(const CLI::App& app, const CLI::P
     deepest = used.front();
   }
   const std::string path = commandPath(deepest);
-  std::string message = path.empty() ? error.what() : path + ": " + error.what();
-  message += " (see 'kestrelctl " + (path.empty() ? std::string() : path + " ") + "--help')";
+  std::string what = error.what();
+  // A misspelt subcommand shows up as a missing one with a word left over.
+  const std::vector<std::string> leftover = app.remaining(true);
+  if (error.get_name() == "RequiredError" && what.find("subcommand") != std::string::npos && !leftover.empty()) {
+    what = "'" + leftover.front() + "' is not a command here";
+  }
+  std::string message = path.empty() ? what : path + ": " + what;
+  message += "; see 'kestrelctl " + (path.empty() ? std::string() : path + " ") + "--help'";
   return {message, kExitUsage};
 }
 

@@ -11,6 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "KestrelLib.h"
 #include "board_session.h"
 #include "numbers.h"
 #include "output.h"
@@ -23,7 +24,7 @@ inline constexpr int kExitUsage = 64;
 struct Context {
   Session& session;
   const Output& out;
-  bool json;  // the same as out.json(), for commands that print progress
+  bool script = false;  // running a line of a run file
 
   void* board() { return session.instance(); }
 };
@@ -53,6 +54,9 @@ void addPlanCommand(CLI::App& app, Invocation& inv);          // plan
 void addRunCommand(CLI::App& app, Invocation& inv);           // run
 void addDemoCommand(CLI::App& app, Invocation& inv);          // demo
 
+// The configuration readback with its progress indicator (config and demo).
+void readActiveConfig(Context& ctx, ActiveConfig& config);
+
 // ---- helpers for the command files ------------------------------------------
 
 // "tx2 pm rj amplitude" for that subcommand.
@@ -69,8 +73,21 @@ void leaf(Invocation& inv, CLI::App* command, bool needsBoard, std::function<Act
 // A group of subcommands, one of which is required.
 CLI::App* group(CLI::App& parent, const std::string& name, const std::string& help);
 
+// A leaf `name ARG` that sends one integer to one library call and reports
+// "<what> set to N" ({"value": N} in JSON).
+using IntCall = int32_t (*)(void*, int32_t);
+void intSetter(Invocation& inv, CLI::App* parent, const std::string& name, const std::string& help,
+               const std::string& argName, const char* call, IntCall fn, const std::string& what,
+               int32_t min = INT32_MIN, int32_t max = INT32_MAX);
+
+// Leaves `enable` and `disable` that send 1 or 0 to one library call.
+void switchPair(Invocation& inv, CLI::App* parent, const std::string& what, const char* call, IntCall fn);
+
 // Runs one action and reports it. Returns 0 or the exit status of its failure.
 int execute(const Action& action, Context& ctx, int lineNumber = 0);
+
+// Whether `word` names a command of `app`.
+bool isCommand(const CLI::App& app, const std::string& word);
 
 // The message and exit status for a CLI11 parse error of `app`.
 std::pair<std::string, int> describeParseError(const CLI::App& app, const CLI::ParseError& error);

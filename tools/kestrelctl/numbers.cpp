@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <system_error>
 
@@ -117,6 +118,19 @@ std::string formatNumber(double value) {
   const auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
   if (error != std::errc{}) return std::to_string(value);
   return std::string(buffer, end);
+}
+
+std::string formatFixed(double value, int decimals) {
+  if (!std::isfinite(value)) return formatNumber(value);
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+  std::string text = buffer;
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+  }
+  if (text == "-0") text = "0";
+  return text;
 }
 
 }  // namespace kestrelctl

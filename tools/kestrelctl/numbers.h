@@ -15,6 +15,12 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A usage error on a line of a run file: the message already names the line
+// and the command, so it is passed on as it is.
+struct ScriptUsageError : UsageError {
+  using UsageError::UsageError;
+};
+
 // An inclusive or exclusive bound pair for real numbers.
 struct RealRange {
   double min;
@@ -41,5 +47,9 @@ double parseAnyDouble(const std::string& text, const std::string& what);
 
 // Shortest text that reads back as the same double ("1800", "0.1", "nan").
 std::string formatNumber(double value);
+
+// Fixed-point text with at most `decimals` decimals, trailing zeros dropped
+// ("1800", "78.125"): for showing frequencies to people.
+std::string formatFixed(double value, int decimals);
 
 }  // namespace kestrelctl

@@ -24,13 +24,14 @@ std::string Output::marked(const std::string& text) const {
   return simulated_ ? text + kSimulatedMarker : text;
 }
 
-void Output::success(const std::string& command, const Result& result, int lineNumber) const {
+void Output::success(const std::string& command, const Result& result, int lineNumber, bool ok) const {
   if (json_) {
     Json doc = Json::object();
     doc["command"] = command;
     if (lineNumber > 0) doc["line"] = lineNumber;
-    doc["ok"] = true;
+    doc["ok"] = ok;
     doc["simulated"] = simulated_;
+    if (!ok) doc["status"] = result.exitStatus;
     for (const auto& [key, value] : result.data.items()) doc[key] = value;
     writeLine(stdout, doc.dump(-1, ' ', false, Json::error_handler_t::replace));
   } else {

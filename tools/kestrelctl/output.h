@@ -19,6 +19,8 @@ using Json = nlohmann::ordered_json;
 struct Result {
   std::vector<std::string> lines;
   Json data = Json::object();
+  // Commands that report their own failures (run) set the exit status here.
+  int exitStatus = 0;
 
   void line(std::string text) { lines.push_back(std::move(text)); }
   // "label   value" rows, the labels padded to a common width.
@@ -33,9 +35,10 @@ class Output {
   bool simulated() const { return simulated_; }
   void setSimulated(bool on) { simulated_ = on; }
 
-  // A successful command: its lines on stdout, or one JSON document (one line).
-  // lineNumber > 0 tells which line of a run file it came from.
-  void success(const std::string& command, const Result& result, int lineNumber = 0) const;
+  // A finished command: its lines on stdout, or one JSON document (one line).
+  // lineNumber > 0 tells which line of a run file it came from. `ok` is false
+  // only for commands that reported their own failures already.
+  void success(const std::string& command, const Result& result, int lineNumber = 0, bool ok = true) const;
 
   // A failed command: one line on stderr ("kestrelctl: [line N: ]message") and,
   // in JSON mode, one document with "ok": false on stdout.

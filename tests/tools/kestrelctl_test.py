@@ -1,0 +1,458 @@
+"""kestrelctl as a user runs it.
+
+The built program is started as a separate process, against its in-process
+emulator (--sim) and against the kestrel-board program listening on a random
+loopback address. Results are read from the JSON output where numbers matter.
+
+Environment: KESTRELCTL (the program), KESTREL_BOARD_PROGRAM (kestrel-board).
+"""
+
+import json
+import os
+import pty
+import random
+import re
+import select
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import unittest
+
+KESTRELCTL = os.environ["KESTRELCTL"]
+BOARD_PROGRAM = os.environ["KESTREL_BOARD_PROGRAM"]
+
+USAGE = 64
+NO_BOARD = 2
+MARKER = "[simulated board]"
+
+# The worked example: the 43 words the planner makes for 1800 MHz from the
+# board's 156.25 MHz reference with loop profile 19.
+PLAN_1800_REGISTERS = [0, 1, 2, 4, 7, 8, 9, 10, 11, 12, 13, 14, 19, 20, 22, 23, 24, 25] + list(range(28, 49)) + [
+    59, 61, 62, 64]
+PLAN_1800_VALUES = [
+    0x221C, 0x0808, 0x0500, 0x1943, 0x28B2, 0x1084, 0x0302, 0x10D8, 0x0018, 0x7002, 0x4000, 0x0420, 0x0965,
+    0x012C, 0x2300, 0x8842, 0x0509, 0x0000, 0x2924, 0x0084, 0x0034, 0x0601, 0x210A, 0x2A0A, 0xC3EA, 0x021B,
+    0x0C11, 0x4000, 0x002E, 0x8204, 0x0000, 0x0019, 0x0000, 0x0000, 0x0000, 0x0001, 0x0F23, 0x00CA, 0x03FC,
+    0x0000, 0x0001, 0x0000, 0x0077]
+
+
+def random_loopback():
+    """An address in 127.140.0.0 and up: away from 127.0.0.1 and the ranges
+    the C++ suites pick from, so parallel test processes rarely meet."""
+    return "127.%d.%d.%d" % (random.randint(140, 250), random.randint(0, 255), random.randint(1, 254))
+
+
+def kestrelctl(*args, board_env=None, stdin=None, timeout=60):
+    env = dict(os.environ)
+    env.pop("KESTREL_BOARD", None)
+    if board_env is not None:
+        env["KESTREL_BOARD"] = board_env
+    return subprocess.run([KESTRELCTL, *args], input=stdin, capture_output=True, text=True, timeout=timeout,
+                          env=env)
+
+
+def documents(stdout):
+    return [json.loads(line) for line in stdout.splitlines() if line.strip()]
+
+
+def one_document(testcase, stdout):
+    docs = documents(stdout)
+    testcase.assertEqual(len(docs), 1, stdout)
+    return docs[0]
+
+
+class BoardProgram:
+    """kestrel-board on a random loopback address, port 6653."""
+
+    def __init__(self):
+        for _ in range(10):
+            address = random_loopback()
+            proc = subprocess.Popen([BOARD_PROGRAM, "--address", address], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+            ready, _, _ = select.select([proc.stdout], [], [], 10)
+            line = proc.stdout.readline() if ready else ""
+            if "listening" in line:
+                self.address = address
+                self.proc = proc
+                return
+            proc.kill()
+            proc.communicate()
+        raise RuntimeError("kestrel-board did not start")
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.communicate()
+
+
+class OfflineTests(unittest.TestCase):
+    """What needs no board: plan, help, and every refusal made before a call."""
+
+    def test_plan_1800_gives_the_worked_example_words(self):
+        result = kestrelctl("--json", "plan", "1800")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        doc = one_document(self, result.stdout)
+        self.assertTrue(doc["ok"])
+        self.assertEqual([w["register"] for w in doc["registers"]], PLAN_1800_REGISTERS)
+        self.assertEqual([w["value"] for w in doc["registers"]], PLAN_1800_VALUES)
+        self.assertEqual(doc["option"], 19)
+        self.assertAlmostEqual(doc["referenceMHz"], 156.25)
+        self.assertAlmostEqual(doc["outputs"]["a"]["frequencyMHz"], 1800.0, places=6)
+        self.assertAlmostEqual(doc["vcoMHz"] / doc["channelDivider"], 1800.0, places=6)
+
+    def test_plan_table_shows_the_same_words(self):
+        result = kestrelctl("plan", "1800")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        words = {int(r): int(v, 16) for r, v in re.findall(r"\bR(\d+)\s+0x([0-9A-F]{4})\b", result.stdout)}
+        self.assertEqual(words, dict(zip(PLAN_1800_REGISTERS, PLAN_1800_VALUES)))
+        for label in ("reference path", "phase detector", "N divider", "VCO", "channel divider", "output A",
+                      "output B", "charge pump", "modulator"):
+            self.assertIn(label, result.stdout)
+
+    def test_plan_takes_reference_and_option(self):
+        result = kestrelctl("--json", "plan", "2500", "--reference", "100", "--option", "5")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        doc = one_document(self, result.stdout)
+        self.assertAlmostEqual(doc["referenceMHz"], 100.0)
+        self.assertEqual(doc["option"], 5)
+        self.assertAlmostEqual(doc["outputs"]["a"]["frequencyMHz"], 2500.0, places=6)
+        self.assertEqual(len(doc["registers"]), 43)
+
+    def test_no_board_given(self):
+        for args in (["info"], ["clock", "1800"], ["fm", "enable"]):
+            result = kestrelctl(*args)
+            self.assertEqual(result.returncode, NO_BOARD, args)
+            self.assertEqual(result.stdout, "")
+            lines = result.stderr.splitlines()
+            self.assertEqual(len(lines), 1, result.stderr)
+            for hint in ("--board", "KESTREL_BOARD", "--sim"):
+                self.assertIn(hint, lines[0])
+
+    def test_no_board_given_in_json(self):
+        result = kestrelctl("--json", "info")
+        self.assertEqual(result.returncode, NO_BOARD)
+        doc = one_document(self, result.stdout)
+        self.assertFalse(doc["ok"])
+        self.assertEqual(doc["status"], NO_BOARD)
+
+    def test_bad_arguments_are_refused_before_any_call(self):
+        # A board address where nothing listens: had a call been made, the
+        # connect would have failed with 2 instead.
+        nowhere = random_loopback()
+        cases = [
+            ["clock", "abc"], ["clock", "1800x"], ["clock", "nan"], ["clock", "inf"], ["clock", ""],
+            ["clock", "20"], ["clock", "5500"], ["clock", "0x10"], ["clock", "1800", "2"],
+            ["fm", "amplitude", "2147483648"], ["fm", "amplitude", "-2147483649"], ["fm", "amplitude", "1.5"],
+            ["fm", "skew", "12abc"], ["fm", "rate", "12"], ["fm", "rate", "-1"], ["fm", "custom", "0.03"],
+            ["fm", "custom", "50.5"], ["fm", "custom", "nan"], ["tx2", "pm", "frequency", "80.001"],
+            ["tx2", "buj", "pattern", "0x100000000"], ["tx2", "buj", "prbs", "7"],
+            ["reg", "read", "16", "0"], ["reg", "read", "0", "2048"], ["reg", "write", "0", "0", "65536"],
+            ["reg", "write", "0", "0", "-1"], ["memory", "read", "65529"], ["memory", "read", "-1"],
+            ["memory", "write", "0", "1,5"], ["power", "tx1", "32"], ["power", "tx2", "4097"],
+            ["divider", "16"], ["calibration", "limits", "14"], ["calibration", "save", "0", "1", "0", "0"],
+            ["calibration", "save", "0", "1", "0", "0", "0", "1", "0", "0", "nan"], ["calibration", "file"],
+            ["plan", "1800", "--option", "21"], ["plan", "1800", "--reference", "0"], ["plan", "20"],
+            ["fm"], ["tx2", "pm"], ["frobnicate"], ["run", "/nonexistent/script.txt"],
+        ]
+        for args in cases:
+            with self.subTest(args=args):
+                result = kestrelctl("--board", nowhere, *args)
+                self.assertEqual(result.returncode, USAGE, result.stderr)
+                self.assertEqual(result.stdout, "")
+                lines = result.stderr.splitlines()
+                self.assertEqual(len(lines), 1, result.stderr)
+                self.assertTrue(lines[0].startswith("kestrelctl: "), lines[0])
+
+    def test_bad_board_address(self):
+        result = kestrelctl("--board", "1.2.3", "info")
+        self.assertEqual(result.returncode, USAGE)
+        result = kestrelctl("info", board_env="board.local")
+        self.assertEqual(result.returncode, USAGE)
+        result = kestrelctl("--board", "127.0.0.1", "--sim", "info")
+        self.assertEqual(result.returncode, USAGE)
+
+    def test_every_command_has_help(self):
+        commands = [
+            [], ["info"], ["clock"], ["plan"], ["power"], ["power", "tx1"], ["divider"], ["source"], ["fm"],
+            ["fm", "custom"], ["tx2"], ["tx2", "pm"], ["tx2", "pm", "rj", "amplitude"], ["tx2", "pm", "buj"],
+            ["tx2", "buj", "prbs"], ["tx2", "am", "rj"], ["calibration"], ["calibration", "save"], ["config"],
+            ["reg"], ["reg", "write"], ["memory"], ["run"], ["demo"],
+        ]
+        for words in commands:
+            with self.subTest(command=words):
+                result = kestrelctl(*words, "--help")
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("Usage: kestrelctl" + "".join(" " + w for w in words), result.stdout)
+
+
+class SimulatedTests(unittest.TestCase):
+    """--sim: the emulator inside the kestrelctl process."""
+
+    def test_info_in_json(self):
+        result = kestrelctl("--sim", "--json", "run", "-", stdin="info\nreg read 0 20\n")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        info, register, summary = documents(result.stdout)
+        self.assertEqual(summary["command"], "run")
+        self.assertTrue(info["simulated"])
+        self.assertEqual(info["apiVersion"], "2.2.1")
+        self.assertEqual(info["boardId"], register["value"])
+        self.assertIsInstance(info["serialNumber"], int)
+        self.assertEqual(len(info["temperatures"]), 2)
+        self.assertIsInstance(info["vcoLock"], int)
+        self.assertIsInstance(info["vcoVoltage"], float)
+
+    def test_every_line_says_simulated(self):
+        for args in (["info"], ["clock", "1800"], ["fm", "rate", "3"], ["plan", "1800"]):
+            result = kestrelctl("--sim", *args)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            lines = result.stdout.splitlines()
+            self.assertTrue(lines)
+            for line in lines:
+                self.assertTrue(line.endswith(MARKER), line)
+        failed = kestrelctl("--sim", "tx2", "am", "amplitude", "5")
+        self.assertEqual(failed.returncode, 1)
+        self.assertTrue(failed.stderr.strip().endswith(MARKER), failed.stderr)
+
+    def test_global_options_may_follow_the_command(self):
+        result = kestrelctl("info", "--json", "--sim")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(one_document(self, result.stdout)["simulated"])
+
+    def test_clock_reports_what_the_board_decoded(self):
+        for mhz in (25.0, 1800.0, 2500.5, 5499.0):
+            with self.subTest(mhz=mhz):
+                result = kestrelctl("--sim", "--json", "clock", repr(mhz))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                doc = one_document(self, result.stdout)
+                self.assertAlmostEqual(doc["requestedMHz"], mhz)
+                decoded = doc["decoded"]
+                self.assertTrue(decoded["programmed"])
+                self.assertAlmostEqual(decoded["outputAMHz"], mhz, places=3)
+                self.assertAlmostEqual(decoded["outputBMHz"], mhz, places=3)
+                self.assertGreaterEqual(decoded["vcoMHz"], 3550.0)
+
+    def test_registers_and_memory(self):
+        script = "memory write 4096 -2.75\nmemory read 4096\nreg write 0 257 0x8\nreg read 0 257\n"
+        result = kestrelctl("--sim", "--json", "run", "-", stdin=script)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        docs = documents(result.stdout)
+        self.assertEqual(docs[1]["value"], -2.75)
+        self.assertEqual(docs[3]["value"], 8)
+        self.assertEqual(docs[-1]["command"], "run")
+
+    def test_setter_that_needs_its_enable(self):
+        result = kestrelctl("--sim", "tx2", "pm", "amplitude", "4")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("vxclk_setTx2PMAmplitude: 1", result.stderr)
+        result = kestrelctl("--sim", "run", "-", stdin="tx2 pm enable\ntx2 pm amplitude 4\n")
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_custom_fm_refused_while_calibration_selected(self):
+        result = kestrelctl("--sim", "run", "-", stdin="fm custom 1.2\ncalibration board\nfm custom 1.2\n")
+        self.assertEqual(result.returncode, 5)
+        self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
+        self.assertIn("line 3: vxclk_setCustomFMFrequency: 5 (refused: a calibration source is selected)",
+                      result.stderr)
+
+    def test_falls_back_to_another_address_when_the_port_is_taken(self):
+        holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            holder.bind(("127.0.0.1", 6653))
+            holder.listen(1)
+            held = True
+        except OSError:
+            held = False  # taken already: the fallback is needed all the same
+        try:
+            result = kestrelctl("--sim", "--json", "info")
+            self.assertEqual(result.returncode, 0, result.stderr)
+            doc = one_document(self, result.stdout)
+            if held:
+                self.assertNotEqual(doc["address"], "127.0.0.1")
+                self.assertTrue(doc["address"].startswith("127."))
+        finally:
+            holder.close()
+
+    def test_demo(self):
+        # The tour ignores the board settings and needs no flags.
+        result = kestrelctl("demo", board_env=random_loopback())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "")  # not a terminal: no progress drawn
+        lines = result.stdout.splitlines()
+        for line in lines:
+            self.assertTrue(line.endswith(MARKER), line)
+        for n in range(1, 6):
+            self.assertTrue(any(line.startswith("%d/5 " % n) for line in lines), n)
+        received = re.search(r"received (\d+)", result.stdout)
+        self.assertEqual(int(received.group(1)), 2 * 300 + 5)
+
+
+class ScriptTests(unittest.TestCase):
+    """run: one connection, line numbers, --keep-going."""
+
+    SCRIPT = "\n".join([
+        "# set up the outputs",      # 1
+        "power tx2 100",             # 2
+        "",                          # 3
+        "divider 3   # one-hot 8",   # 4
+        "tx2 am amplitude 3",        # 5: refused, AM is not enabled
+        "fm enable",                 # 6
+    ]) + "\n"
+
+    def write_script(self, text):
+        handle = tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False)
+        handle.write(text)
+        handle.close()
+        self.addCleanup(os.unlink, handle.name)
+        return handle.name
+
+    def test_a_failing_line_stops_the_run(self):
+        result = kestrelctl("--sim", "--json", "run", self.write_script(self.SCRIPT))
+        self.assertEqual(result.returncode, 1)
+        docs = documents(result.stdout)
+        self.assertEqual([d.get("line") for d in docs], [2, 4, 5, None])
+        self.assertFalse(docs[2]["ok"])
+        self.assertEqual(docs[2]["call"], "vxclk_setTx2AMAmplitude")
+        self.assertEqual(docs[3]["failedLines"], [5])
+        self.assertIn("line 5: vxclk_setTx2AMAmplitude: 1", result.stderr)
+
+    def test_keep_going(self):
+        result = kestrelctl("--sim", "--json", "run", "--keep-going", self.write_script(self.SCRIPT))
+        self.assertEqual(result.returncode, 1)
+        docs = documents(result.stdout)
+        self.assertEqual([d.get("line") for d in docs], [2, 4, 5, 6, None])
+        self.assertTrue(docs[3]["ok"])
+        self.assertEqual(docs[4]["failedLines"], [5])
+
+    def test_human_output_names_the_line(self):
+        result = kestrelctl("--sim", "run", "-", stdin=self.SCRIPT)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("Tx2 power set to 100", result.stdout)
+        self.assertNotIn("FM enabled", result.stdout)
+        self.assertRegex(result.stderr, r"^kestrelctl: line 5: ")
+
+    def test_a_bad_line_stops_the_run_before_anything_is_sent(self):
+        script = "fm enable\nclock 1800\nclock 18000\nfm disable\n"
+        result = kestrelctl("--sim", "run", "-", stdin=script)
+        self.assertEqual(result.returncode, USAGE)
+        self.assertEqual(result.stdout, "")
+        self.assertIn("line 3: clock: MHZ: 18000 is out of range", result.stderr)
+
+    def test_keep_going_skips_bad_lines(self):
+        script = "fm enable\nfm bogus\nrun other.txt\nfm disable\n"
+        result = kestrelctl("--sim", "--json", "run", "--keep-going", "-", stdin=script)
+        self.assertEqual(result.returncode, USAGE)
+        docs = documents(result.stdout)
+        self.assertEqual([d["ok"] for d in docs[:4]], [True, False, False, True])
+        self.assertEqual(docs[-1]["failedLines"], [2, 3])
+
+    def test_quoted_paths_and_comments(self):
+        directory = tempfile.mkdtemp()
+        path = os.path.join(directory, "cal with space.txt")
+        with open(path, "w") as f:
+            for row in range(14):
+                f.write("0\n0\n0\n1\n0\n%d\n%d\n" % (row, 1000 + row))
+        self.addCleanup(os.rmdir, directory)
+        self.addCleanup(os.unlink, path)
+        script = '# calibration from a file\ncalibration file "%s"  # quoted\ncalibration limits 4\n' % path
+        result = kestrelctl("--sim", "--json", "run", "-", stdin=script)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        limits = documents(result.stdout)[1]
+        self.assertEqual((limits["min"], limits["max"]), (4.0, 1004.0))
+
+
+class BoardProgramTests(unittest.TestCase):
+    """Against kestrel-board, as against a board on the network."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.board = BoardProgram()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.board.stop()
+
+    def test_info_from_option_and_environment(self):
+        result = kestrelctl("--board", self.board.address, "--json", "info")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        doc = one_document(self, result.stdout)
+        self.assertFalse(doc["simulated"])
+        self.assertEqual(doc["address"], self.board.address)
+        result = kestrelctl("info", board_env=self.board.address)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertNotIn(MARKER, result.stdout)
+        self.assertIn("board ID", result.stdout)
+
+    def test_unreachable_board(self):
+        nowhere = random_loopback()
+        result = kestrelctl("--board", nowhere, "info")
+        self.assertEqual(result.returncode, NO_BOARD)
+        self.assertEqual(len(result.stderr.splitlines()), 1)
+        self.assertIn("vxclk_connect", result.stderr)
+        self.assertIn(nowhere, result.stderr)
+        result = kestrelctl("--json", "clock", "1800", board_env=nowhere)
+        self.assertEqual(result.returncode, NO_BOARD)
+        self.assertEqual(one_document(self, result.stdout)["status"], NO_BOARD)
+
+    def test_board_memory_outlives_the_connection(self):
+        result = kestrelctl("--board", self.board.address, "memory", "write", "40000", "3.25")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = kestrelctl("--board", self.board.address, "--json", "memory", "read", "40000")
+        self.assertEqual(one_document(self, result.stdout)["value"], 3.25)
+
+    def test_saved_calibration_row_is_used_after_reconnecting(self):
+        result = kestrelctl("--board", self.board.address, "calibration", "save", "2", "1", "0", "0", "0", "1",
+                            "0", "10", "2000")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result = kestrelctl("--board", self.board.address, "--json", "run", "-",
+                            stdin="calibration board\ncalibration limits 2\nfm custom 2\n")
+        self.assertEqual(result.returncode, 5)
+        limits = documents(result.stdout)[1]
+        self.assertEqual((limits["min"], limits["max"]), (10.0, 2000.0))
+
+    def test_configuration_readback(self):
+        script = "clock 2500\nfm enable\nfm rate 3\npower tx2 100\ndivider 3\ntx2 buj prbs 7 1\n"
+        result = kestrelctl("--board", self.board.address, "run", "-", stdin=script)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+        # stderr on a terminal: the readback animates a progress line there.
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([KESTRELCTL, "--board", self.board.address, "--json", "config"],
+                                stdout=subprocess.PIPE, stderr=slave, text=True)
+        os.close(slave)
+        progress = []
+
+        def drain():
+            while True:
+                try:
+                    chunk = os.read(master, 4096)
+                except OSError:
+                    return
+                if not chunk:
+                    return
+                progress.append(chunk)
+
+        reader = threading.Thread(target=drain)
+        reader.start()
+        stdout, _ = proc.communicate(timeout=60)
+        reader.join(timeout=10)
+        os.close(master)
+        self.assertEqual(proc.returncode, 0)
+        self.assertIn(b"reading the board's configuration", b"".join(progress))
+        config = one_document(self, stdout)["config"]
+        self.assertAlmostEqual(config["generateFrequency"], 2500.0)
+        self.assertEqual(config["generateOption"], 19)
+        self.assertTrue(config["fmEnable"])
+        self.assertEqual(config["fmFrequency"], 1000000)
+        self.assertEqual(config["tx2Power"], 100)
+        self.assertEqual(config["tx2Divider"], 3)
+        self.assertEqual(config["tx2BUJPRBS"], 7)
+        self.assertTrue(config["tx2BUJPRBSFlag"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,20 @@
+// A progress indicator for the slow calls (the configuration readback takes
+// about 3 s): the call runs on a worker thread while this thread animates one
+// line on stderr. Nothing is drawn when stderr is not a terminal, so logs and
+// pipes stay clean.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "output.h"
+
+namespace kestrelctl {
+
+bool stderrIsTerminal();
+
+// Runs `work` to completion (rethrowing what it throws) with "label |" spinning
+// on stderr meanwhile; the line is erased afterwards.
+void runWithProgress(const std::string& label, const Output& out, const std::function<void()>& work);
+
+}  // namespace kestrelctl

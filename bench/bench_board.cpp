@@ -111,6 +111,17 @@ void BM_LibraryExchange(benchmark::State& state) {
 }
 BENCHMARK(BM_LibraryExchange)->UseRealTime();
 
+// A register write through the library: most of a clock upload is writes.
+void BM_LibraryWrite(benchmark::State& state) {
+  Bench bench;
+  uint16_t value = 0;
+  for (auto _ : state) {
+    ++value;
+    if (vxclk_setClock(bench.instance, 1, 0, 300, &value) != VXCLK_OK) std::abort();
+  }
+}
+BENCHMARK(BM_LibraryWrite)->UseRealTime();
+
 void BM_GenerateClock(benchmark::State& state) {
   Bench bench;
   const double requests[] = {1800.0, 622.08, 4000.0, 156.25};

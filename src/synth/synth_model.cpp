@@ -24,6 +24,8 @@ constexpr VcoBand kVcoBands[] = {
 constexpr double kVcoGainBelowRange = 24.25;
 constexpr double kVcoGainAboveRange = 57.06;
 
+}  // namespace
+
 int32_t firstSegmentDivision(int32_t select) {
     if (select == 0) {
         return 2;
@@ -61,8 +63,6 @@ double chargePumpGainFactor(int32_t gainCode) {
             return 1.0;
     }
 }
-
-}  // namespace
 
 SynthModel::SynthModel() {
     assignDefaults();

@@ -11,6 +11,14 @@
 
 namespace kestrel {
 
+// Division of channel-divider segment 1 by its select code (0: 2, 1: 3, else 1),
+// and of segments 2 and 3 by their one-hot code (1: 2, 2: 4, 4: 6, 8: 8, else 1).
+int32_t firstSegmentDivision(int32_t select);
+int32_t laterSegmentDivision(int32_t oneHotSelect);
+
+// The charge-pump current multiplier of a gain code (0: x1, 1: x2, 2: x1.5, 3: x2.5).
+double chargePumpGainFactor(int32_t gainCode);
+
 class SynthModel {
 public:
     SynthModel();

@@ -100,6 +100,8 @@ int execute(const Action& action, Context& ctx, int lineNumber) {
   return result.exitStatus;
 }
 
+std::string mhz(double value) { return formatFixed(value, 6) + " MHz"; }
+
 bool isCommand(const CLI::App& app, const std::string& word) {
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {
     if (command->check_name(word)) return true;

@@ -86,6 +86,14 @@ void switchPair(Invocation& inv, CLI::App* parent, const std::string& what, cons
 // Runs one action and reports it. Returns 0 or the exit status of its failure.
 int execute(const Action& action, Context& ctx, int lineNumber = 0);
 
+// vxclk_generateClock ignores its option and always applies the board's loop
+// profile 19; the tool passes that number so that logs agree.
+inline constexpr int32_t kBoardLoopProfile = 19;
+// vxclk_generateClock takes frequencies strictly between these (MHz).
+inline const RealRange kClockRange{20.0, 5500.0, true, true, "MHz"};
+// A frequency to 1 Hz: "1800.000000 MHz".
+std::string mhz(double value);
+
 // Whether `word` names a command of `app`.
 bool isCommand(const CLI::App& app, const std::string& word);
 

@@ -6,14 +6,7 @@ namespace kestrelctl {
 
 namespace {
 
-// The library ignores the option argument of vxclk_generateClock and always
-// applies the board's loop profile 19; pass that number so logs agree.
-constexpr int32_t kBoardLoopProfile = 19;
-// vxclk_generateClock takes frequencies strictly between these (MHz).
-const RealRange kClockRange{20.0, 5500.0, true, true, "MHz"};
-constexpr int kMHzDecimals = 6;  // 1 Hz
 
-std::string mhz(double value) { return formatFixed(value, kMHzDecimals) + " MHz"; }
 
 void addInfo(CLI::App& app, Invocation& inv) {
   CLI::App* command = app.add_subcommand(

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "commands.h"
+#include "protocol/board_protocol.h"
 #include "synth/register_image.h"
 #include "synth/synth_model.h"
 
@@ -10,51 +11,16 @@ namespace kestrelctl {
 
 namespace {
 
-// The board's reference and loop profile: what vxclk_generateClock plans with.
-constexpr double kBoardReferenceMHz = 156.25;
-constexpr int32_t kBoardLoopProfile = 19;
-const RealRange kClockRange{20.0, 5500.0, true, true, "MHz"};
 const RealRange kReferenceRange{1.0, 1000.0, false, false, "MHz"};
 constexpr int32_t kMaxLoopProfile = 20;
-constexpr int kMHzDecimals = 6;
 constexpr size_t kWordsPerLine = 6;
 
-std::string mhz(double value) { return formatFixed(value, kMHzDecimals) + " MHz"; }
-
-double gainFactor(int32_t code) {
-  switch (code) {
-    case 1:
-      return 2.0;
-    case 2:
-      return 1.5;
-    case 3:
-      return 2.5;
-    default:
-      return 1.0;
-  }
-}
-
-// Division of channel-divider segment 1 and of the one-hot segments 2 and 3.
-int firstSegment(int32_t select) { return select == 0 ? 2 : select == 1 ? 3 : 1; }
-int laterSegment(int32_t select) {
-  switch (select) {
-    case 8:
-      return 8;
-    case 4:
-      return 6;
-    case 2:
-      return 4;
-    case 1:
-      return 2;
-    default:
-      return 1;
-  }
-}
-
 std::string segments(const kestrel::SynthModel& m) {
-  std::string text = "/" + std::to_string(firstSegment(m.segment1Select));
-  if (m.segmentsInUse == 2 || m.segmentsInUse == 4) text += " /" + std::to_string(laterSegment(m.segment2Select));
-  if (m.segmentsInUse == 4) text += " /" + std::to_string(laterSegment(m.segment3Select));
+  std::string text = "/" + std::to_string(kestrel::firstSegmentDivision(m.segment1Select));
+  if (m.segmentsInUse == 2 || m.segmentsInUse == 4) {
+    text += " /" + std::to_string(kestrel::laterSegmentDivision(m.segment2Select));
+  }
+  if (m.segmentsInUse == 4) text += " /" + std::to_string(kestrel::laterSegmentDivision(m.segment3Select));
   return text;
 }
 
@@ -83,7 +49,7 @@ void describePlan(const kestrel::SynthModel& m, double reference, double frequen
       {"output B", mhz(m.outputBFrequency) + " from the " + outputSource(m.outputBMux) + ", power " +
                        std::to_string(m.outputBPower)},
       {"charge pump", "code " + std::to_string(m.chargePumpCode) + ", gain x" +
-                          formatNumber(gainFactor(m.chargePumpGain)) + " (current figure " +
+                          formatNumber(kestrel::chargePumpGainFactor(m.chargePumpGain)) + " (current figure " +
                           formatFixed(m.chargePumpCurrent, 4) + ")"},
       {"modulator", m.modulatorOrder == 0 ? std::string("integer mode")
                                           : "order " + std::to_string(m.modulatorOrder)},
@@ -129,7 +95,7 @@ void describePlan(const kestrel::SynthModel& m, double reference, double frequen
   };
   r.data["chargePump"] = {{"code", m.chargePumpCode},
                           {"gainCode", m.chargePumpGain},
-                          {"gain", gainFactor(m.chargePumpGain)},
+                          {"gain", kestrel::chargePumpGainFactor(m.chargePumpGain)},
                           {"current", m.chargePumpCurrent}};
   r.data["modulatorOrder"] = m.modulatorOrder;
   r.data["registers"] = words;
@@ -141,7 +107,7 @@ void addPlanCommand(CLI::App& app, Invocation& inv) {
   CLI::App* command = app.add_subcommand(
       "plan", "Show the synthesizer plan and the register words of a frequency, offline (needs no board)");
   auto text = positional(command, "MHZ", "output frequency in MHz, above 20 and below 5500");
-  auto reference = std::make_shared<std::string>(formatNumber(kBoardReferenceMHz));
+  auto reference = std::make_shared<std::string>(formatNumber(kestrel::protocol::kBoardReferenceMHz));
   auto option = std::make_shared<std::string>(std::to_string(kBoardLoopProfile));
   command->add_option("--reference", *reference, "reference frequency in MHz, 1 to 1000")
       ->type_name("MHZ")

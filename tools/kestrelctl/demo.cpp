@@ -6,13 +6,13 @@
 
 #include "KestrelLib.h"
 #include "commands.h"
+#include "protocol/board_protocol.h"
 
 namespace kestrelctl {
 
 namespace {
 
 constexpr double kDemoClockMHz = 1800.0;
-constexpr int32_t kBoardLoopProfile = 19;
 constexpr int32_t kOneMHzRate = 3;  // FM table entry 3: 1 MHz
 constexpr int32_t kDemoAmplitude = 300;
 constexpr int kSteps = 5;
@@ -24,10 +24,7 @@ constexpr double kOffset = 5.0;
 constexpr int kRows = 14;
 constexpr double kRowMax = 4095.0;
 
-// FM amplitude register: what the board received after calibration.
-constexpr uint16_t kFMAmplitudeRegister = 1042;
 
-std::string mhz(double value) { return formatFixed(value, 6) + " MHz"; }
 std::string step(int n, const std::string& text) {
   return std::to_string(n) + "/" + std::to_string(kSteps) + " " + text;
 }
@@ -115,7 +112,7 @@ void calibrationStep(Context& ctx, Result& r) {
   check("vxclk_getMinMaxCalibration", vxclk_getMinMaxCalibration(board, kOneMHzRate, &minimum, &maximum));
   check("vxclk_setFMAmplitude", vxclk_setFMAmplitude(board, kDemoAmplitude));
   uint16_t received = 0;
-  check("vxclk_setClock", vxclk_setClock(board, 0, 0, kFMAmplitudeRegister, &received));
+  check("vxclk_setClock", vxclk_setClock(board, 0, 0, kestrel::protocol::reg::kFMAmplitude, &received));
   r.line(step(4, "calibration: a temporary file maps the 1 MHz row to 2x + 5, limits " + formatNumber(minimum) +
                      " to " + formatNumber(maximum)));
   r.line("    FM amplitude " + std::to_string(kDemoAmplitude) + " went through it: the board received " +

@@ -509,7 +509,7 @@ class Board:
 
     # ---- clock and outputs ----------------------------------------------------
 
-    def generate_clock(self, frequency_mhz: float, option: int = 0) -> None:
+    def generate_clock(self, frequency_mhz: float, option: int = 19) -> None:
         """Plans and uploads a clock of ``frequency_mhz`` (strictly between 20 and
         5500 MHz) on both outputs. ``option`` is accepted for the C interface's
         sake and has no effect.

@@ -76,8 +76,7 @@ int32_t ClockSource_API::applyFMEntry() {
   return 0;
 }
 
-int32_t ClockSource_API::setFMAmplitudeScaled(double amplitude, bool flagA, bool flagB, double scale,
-                                              double* readout) {
+int32_t ClockSource_API::setFMAmplitudeScaled(double amplitude, bool flagA, bool flagB, double scale, double* readout) {
   if (!state.connected) return 2;
   if (state.fmEnable != 1) return 1;
   state.fmAmplitude = std::trunc(amplitude);

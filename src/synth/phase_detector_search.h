@@ -9,14 +9,13 @@
 namespace kestrel {
 
 struct PhaseDetectorPath {
-    int32_t doublerFactor = 1;  // 1 or 2
-    int32_t postDivider = 1;  // 1..127
-    int32_t preDivider = 1;  // 1..127
+  int32_t doublerFactor = 1;  // 1 or 2
+  int32_t postDivider = 1;    // 1..127
+  int32_t preDivider = 1;     // 1..127
 };
 
 inline bool operator==(const PhaseDetectorPath& a, const PhaseDetectorPath& b) {
-    return a.doublerFactor == b.doublerFactor && a.postDivider == b.postDivider &&
-           a.preDivider == b.preDivider;
+  return a.doublerFactor == b.doublerFactor && a.postDivider == b.postDivider && a.preDivider == b.preDivider;
 }
 
 inline constexpr int32_t kMaxSearchDivider = 127;

@@ -367,17 +367,50 @@ void SynthModel::roundPostDivider() {
   replanFromVco();
 }
 
+// The fields that route one output: A and B are planned the same way.
+struct SynthModel::OutputRoute {
+  double SynthModel::*frequency;
+  int32_t SynthModel::*mux;
+  int32_t SynthModel::*dividerTo;
+  int32_t SynthModel::*vcoDirectOff;
+  bool clearsVcoDoubler;  // output B's plan also takes the VCO undoubled
+};
+
 void SynthModel::planOutputA() {
-  const double requested = outputAFrequency;
+  planOutput({&SynthModel::outputAFrequency, &SynthModel::outputAMux, &SynthModel::dividerToA,
+              &SynthModel::vcoDirectOffA, false});
+}
+
+void SynthModel::planOutputB() {
+  planOutput({&SynthModel::outputBFrequency, &SynthModel::outputBMux, &SynthModel::dividerToB,
+              &SynthModel::vcoDirectOffB, true});
+}
+
+void SynthModel::routeOutput(const OutputRoute& route, bool fromVco) {
+  this->*route.mux = fromVco ? 1 : 0;
+  this->*route.dividerTo = fromVco ? 0 : 1;
+  this->*route.vcoDirectOff = fromVco ? 0 : 1;
+}
+
+void SynthModel::planOutput(const OutputRoute& route) {
+  const double requested = this->*route.frequency;
   const double whole = std::round(requested);
-  if (whole > kDirectThreshold) {
-    // Direct from the VCO, whole MHz only, at most 5500 MHz.
-    vcoFrequency = (whole > kDirectVcoMax) ? kDirectVcoMax : whole;
+  if (whole > kDirectVcoMax) {
+    // Direct from the VCO at its highest planned frequency.
+    vcoFrequency = kDirectVcoMax;
     updateFraction();
     updateVco();
-    outputAMux = 1;
-    dividerToA = 0;
-    vcoDirectOffA = 0;
+    routeOutput(route, true);
+    updateOutputs();
+    return;
+  }
+  if (route.clearsVcoDoubler) vcoDoubler = 0;
+  if (whole > kDirectThreshold) {
+    // Direct from the VCO, whole MHz only.
+    vcoFrequency = whole;
+    updateFraction();
+    updateVco();
+    routeOutput(route, true);
     updateOutputs();
   } else if (whole < kLowestDividedRequest) {
     // Below the reach of the divider: the lowest VCO through the largest
@@ -385,9 +418,7 @@ void SynthModel::planOutputA() {
     vcoFrequency = kVcoMin;
     updateFraction();
     updateVco();
-    outputAMux = 0;
-    dividerToA = 1;
-    vcoDirectOffA = 1;
+    routeOutput(route, false);
     segment1Select = 1;
     segment2Select = 8;
     segment3Select = 8;
@@ -395,56 +426,7 @@ void SynthModel::planOutputA() {
     applyDividerSegments();
     updateOutputs();
   } else {
-    outputAMux = 0;
-    dividerToA = 1;
-    vcoDirectOffA = 1;
-    chooseChannelDivider(kVcoMin / requested, kVcoMax / requested);
-    vcoFrequency = channelDivider * requested;
-    updateFraction();
-    updateVco();
-    applyDividerSegments();
-  }
-}
-
-void SynthModel::planOutputB() {
-  const double requested = outputBFrequency;
-  const double whole = std::round(requested);
-  if (whole > kDirectVcoMax) {
-    vcoFrequency = kDirectVcoMax;
-    updateFraction();
-    updateVco();
-    outputBMux = 1;
-    dividerToB = 0;
-    vcoDirectOffB = 0;
-    updateOutputs();
-  } else if (whole > kDirectThreshold) {
-    vcoDoubler = 0;
-    vcoFrequency = whole;
-    updateFraction();
-    updateVco();
-    outputBMux = 1;
-    dividerToB = 0;
-    vcoDirectOffB = 0;
-    updateOutputs();
-  } else if (whole < kLowestDividedRequest) {
-    vcoDoubler = 0;
-    vcoFrequency = kVcoMin;
-    updateFraction();
-    updateVco();
-    outputBMux = 0;
-    dividerToB = 1;
-    vcoDirectOffB = 1;
-    segment1Select = 1;
-    segment2Select = 8;
-    segment3Select = 8;
-    segmentsInUse = 4;
-    applyDividerSegments();
-    updateOutputs();
-  } else {
-    vcoDoubler = 0;
-    outputBMux = 0;
-    dividerToB = 1;
-    vcoDirectOffB = 1;
+    routeOutput(route, false);
     chooseChannelDivider(kVcoMin / requested, kVcoMax / requested);
     vcoFrequency = channelDivider * requested;
     updateFraction();

@@ -150,6 +150,9 @@ class SynthModel {
   void onOutputBPowerDownChanged();
 
  private:
+  struct OutputRoute;
+  void planOutput(const OutputRoute& route);
+  void routeOutput(const OutputRoute& route, bool fromVco);
   void assignDefaults();
   int configureUsing(double reference, double frequency, int32_t option, PhaseDetectorSearch search);
   void tunePhaseDetectorUsing(double target, PhaseDetectorSearch search);

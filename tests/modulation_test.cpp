@@ -1,6 +1,7 @@
 // FM and Tx2 modulation controls, against the emulator.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 
@@ -100,7 +101,10 @@ class FMAmplitude : public ConnectedBoard, public ::testing::WithParamInterface<
 TEST_P(FMAmplitude, PassesThroughOrMapsThroughTheCalibrationPolynomial) {
   KESTREL_REQUIRE_EMULATOR();
   const auto& c = GetParam();
-  const std::string path = ::testing::TempDir() + "fm_amplitude_" + std::to_string(c.amplitude) + ".txt";
+  // ctest runs the cases at once: each writes its own file.
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string path = ::testing::TempDir() + "fm_amplitude_" + name + ".txt";
   {
     std::ofstream file(path);
     for (double v : c.coefficients) file << v << "\n";

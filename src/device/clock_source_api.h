@@ -141,6 +141,7 @@ class ClockSource_API final {
   bool readRegister(uint16_t page, uint16_t reg, uint16_t* value);
   bool writeRegister(uint16_t reg, uint16_t value);
   bool readSerialWords(std::array<uint16_t, 5>* words);
+  bool readShortSerialNumber();
   bool readCalibrationRows(CalibrationTable* rows);
   int32_t writeFMFrequencyAndFinish();
   int32_t writeFMAmplitudeRegister();

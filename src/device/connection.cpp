@@ -51,10 +51,15 @@ int32_t ClockSource_API::getBoardID() {
   return boardID;
 }
 
-int32_t ClockSource_API::getShortSerialNumber() {
-  readRegister(0, p::reg::kSerial0, &serialLowValue);
-  readRegister(0, p::reg::kSerial1, &serialHighValue);
+bool ClockSource_API::readShortSerialNumber() {
+  const bool lowOk = readRegister(0, p::reg::kSerial0, &serialLowValue);
+  const bool highOk = readRegister(0, p::reg::kSerial1, &serialHighValue);
   shortSerialNumber = static_cast<int32_t>(static_cast<uint32_t>(serialHighValue) * 65536u + serialLowValue);
+  return lowOk && highOk;
+}
+
+int32_t ClockSource_API::getShortSerialNumber() {
+  readShortSerialNumber();
   return shortSerialNumber;
 }
 
@@ -75,10 +80,7 @@ bool ClockSource_API::readSerialNumber(uint64_t* serialOut) {
     serial = (static_cast<uint64_t>(data[3]) << 48) + (static_cast<uint64_t>(data[2]) << 32) +
              (static_cast<uint64_t>(data[1]) << 16) + data[0];
   } else {
-    const bool lowOk = readRegister(0, p::reg::kSerial0, &serialLowValue);
-    const bool highOk = readRegister(0, p::reg::kSerial1, &serialHighValue);
-    ok = ok && lowOk && highOk;
-    shortSerialNumber = static_cast<int32_t>(static_cast<uint32_t>(serialHighValue) * 65536u + serialLowValue);
+    ok = readShortSerialNumber() && ok;
     serial = static_cast<uint64_t>(static_cast<int64_t>(shortSerialNumber));
   }
   *serialOut = serial;

@@ -19,12 +19,11 @@ board emulator (kestrel.testing.emulator) and drives that.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import math
 import sys
 import tempfile
 from pathlib import Path
-from typing import Iterator, List, Optional
+from typing import List, Optional
 
 import kestrel
 import kestrel.testing
@@ -36,16 +35,6 @@ TAG_ADDRESS = 20430
 ROWS_ADDRESS = 20480
 ROW_BYTES = 56
 
-
-@contextlib.contextmanager
-def board_address(address: Optional[str]) -> Iterator[str]:
-    """The given address, or that of an emulator started for the script."""
-    if address:
-        yield address
-    else:
-        with kestrel.testing.emulator() as emulated:
-            print(f"no address given: using the board emulator at {emulated}")
-            yield emulated
 
 
 def example_rows() -> List[CalibrationRow]:
@@ -69,7 +58,7 @@ def main(argv: Optional[List[str]] = None) -> int:
 
     rows = example_rows()
     failures = 0
-    with board_address(args.address) as address, kestrel.Board(address) as board, \
+    with kestrel.testing.board_or_emulator(args.address) as address, kestrel.Board(address) as board, \
             tempfile.TemporaryDirectory() as scratch:
         # 1. From a file.
         path = Path(scratch) / "calibration.txt"

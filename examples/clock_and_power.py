@@ -13,23 +13,12 @@ example KESTREL_LIBRARY=build/src/libKestrelLib.so.2).
 from __future__ import annotations
 
 import argparse
-import contextlib
 import sys
-from typing import Iterator, List, Optional
+from typing import List, Optional
 
 import kestrel
 import kestrel.testing
 
-
-@contextlib.contextmanager
-def board_address(address: Optional[str]) -> Iterator[str]:
-    """The given address, or that of an emulator started for the script."""
-    if address:
-        yield address
-    else:
-        with kestrel.testing.emulator() as emulated:
-            print(f"no address given: using the board emulator at {emulated}")
-            yield emulated
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -41,7 +30,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     parser.add_argument("--tx2-divider", type=int, default=1, help="Tx2 divides by 2**n")
     args = parser.parse_args(argv)
 
-    with board_address(args.address) as address, kestrel.Board(address) as board:
+    with kestrel.testing.board_or_emulator(args.address) as address, kestrel.Board(address) as board:
         print(f"board {board.board_id} serial {board.serial_number:#x}, library {kestrel.api_version()}")
 
         board.generate_clock(args.frequency)

@@ -12,9 +12,8 @@ frequency registers (1038 high half, 1039 low half, in Hz) and the VCO lock.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import sys
-from typing import Iterator, List, Optional
+from typing import List, Optional
 
 import kestrel
 import kestrel.testing
@@ -22,16 +21,6 @@ import kestrel.testing
 FM_FREQUENCY_HIGH = 1038  # board registers holding the FM rate in Hz
 FM_FREQUENCY_LOW = 1039
 
-
-@contextlib.contextmanager
-def board_address(address: Optional[str]) -> Iterator[str]:
-    """The given address, or that of an emulator started for the script."""
-    if address:
-        yield address
-    else:
-        with kestrel.testing.emulator() as emulated:
-            print(f"no address given: using the board emulator at {emulated}")
-            yield emulated
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -42,7 +31,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
 
     mismatches = 0
-    with board_address(args.address) as address, kestrel.Board(address) as board:
+    with kestrel.testing.board_or_emulator(args.address) as address, kestrel.Board(address) as board:
         board.generate_clock(args.clock)
         # No calibration: the amplitude reaches the board as given.
         board.use_calibration(kestrel.CalibrationSource.NONE)

@@ -40,7 +40,7 @@ from typing import IO, Iterator, List, Optional, Sequence, Union
 
 from . import native
 
-__all__ = ["BOARD_PORT", "PROGRAM_ENV", "EmulatorError", "emulator", "find_board_program"]
+__all__ = ["BOARD_PORT", "PROGRAM_ENV", "EmulatorError", "board_or_emulator", "emulator", "find_board_program"]
 
 #: Environment variable naming the emulator program.
 PROGRAM_ENV = "KESTREL_BOARD_PROGRAM"
@@ -215,3 +215,16 @@ def _stop(process: "subprocess.Popen[str]", timeout: float) -> None:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+
+
+@contextlib.contextmanager
+def board_or_emulator(address: Optional[str]) -> Iterator[str]:
+    """Yields ``address`` when one is given, else the address of an emulator
+    started for the ``with`` block: a script runs against a real board or,
+    without one, against the emulator."""
+    if address:
+        yield address
+        return
+    with emulator() as emulated:
+        print(f"no address given: using the board emulator at {emulated}")
+        yield emulated

@@ -4,6 +4,12 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <vector>
+#ifdef __linux__
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "config/calibration_file.h"
 #include "device/clock_source_api.h"
@@ -45,13 +51,41 @@ TEST(CalibrationFile, LineFormsThatConvert) {
 }
 
 TEST(CalibrationFile, RefusedInputsChangeNothing) {
-  for (const char* text : {"1\n\n2\n", "1\nabc\n", "1e999\n", "-1e999\n", "\n1\n"}) {
+  const std::string longLine = "1" + std::string(5000, '0') + "\n";
+  for (const std::string& text : {std::string("1\n\n2\n"), std::string("1\nabc\n"), std::string("1e999\n"),
+                                  std::string("-1e999\n"), std::string("\n1\n"), std::string("1e-400\n"),
+                                  std::string(""), std::string("\n \n\t\n"), longLine}) {
     CalibrationTable table{};
     table[0][0] = 42.0;
     std::istringstream in(text);
-    EXPECT_FALSE(parseCalibrationLines(in, &table)) << text;
+    EXPECT_FALSE(parseCalibrationLines(in, &table)) << text.substr(0, 20);
     EXPECT_EQ(table[0][0], 42.0);
   }
+}
+
+TEST(CalibrationFile, SubnormalValuesAreNumbers) {
+  CalibrationTable table{};
+  std::istringstream in("1e-320\n-4.9e-324\n");
+  ASSERT_TRUE(parseCalibrationLines(in, &table));
+  EXPECT_EQ(table[0][0], 1e-320);
+  EXPECT_EQ(table[0][1], -4.9e-324);
+}
+
+TEST(CalibrationFile, OnlyRegularFilesAreRead) {
+  std::vector<std::string> refused = {::testing::TempDir(), "/dev/zero"};
+#ifdef __linux__
+  const std::string fifo = ::testing::TempDir() + "calibration_fifo_" + std::to_string(::getpid());
+  ::unlink(fifo.c_str());
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // no writer: opening it would block
+  refused.push_back(fifo);
+#endif
+  for (const std::string& path : refused) {
+    CalibrationTable table{};
+    EXPECT_FALSE(readCalibrationFile(path.c_str(), &table)) << path;
+  }
+#ifdef __linux__
+  ::unlink(fifo.c_str());
+#endif
 }
 
 TEST(CalibrationFile, ShortFilesKeepTheRestAndLongFilesStopAt98) {

@@ -71,13 +71,14 @@ TEST(FMMath, IndexForFrequencyThresholds) {
 TEST(FMMath, PolynomialAndRegisterClamp) {
   EXPECT_EQ(evaluatePolynomial({0, 0, 0, 2, 5}, 300), 605.0);
   EXPECT_EQ(evaluatePolynomial({1, 1, 1, 1, 1}, 2), 31.0);
-  EXPECT_EQ(calibratedRegisterValue(605.9), 605);
-  EXPECT_EQ(calibratedRegisterValue(-1.0), 0xFFFF);
-  EXPECT_EQ(calibratedRegisterValue(70000.0), 70000 & 0xFFFF);
-  EXPECT_EQ(calibratedRegisterValue(NAN), 0);
-  EXPECT_EQ(calibratedRegisterValue(INFINITY), 0xFFFF);
-  EXPECT_EQ(calibratedRegisterValue(-INFINITY), 0);
-  EXPECT_EQ(calibratedRegisterValue(1e30), 0xFFFF);
+  // Truncated toward zero and clamped to the register, never wrapped.
+  const struct {
+    double y;
+    uint16_t value;
+  } cases[] = {{605.9, 605},        {-0.9, 0},           {-1.0, 0},          {-5.0, 0},
+               {65535.9, 0xFFFF},   {70000.0, 0xFFFF},   {NAN, 0},           {INFINITY, 0xFFFF},
+               {-INFINITY, 0},      {1e30, 0xFFFF},      {-1e30, 0}};
+  for (const auto& c : cases) EXPECT_EQ(calibratedRegisterValue(c.y), c.value) << c.y;
 }
 
 }  // namespace

@@ -127,9 +127,15 @@ TEST_F(LinkTest, ResetMidExchangeFailsWithoutSignal) {
   for (int i = 0; i < 5; ++i) EXPECT_FALSE(link.regAccess(1, 0, 300, &value));
 }
 
-TEST_F(LinkTest, OrderlyCloseByTheBoardFailsAReadAndNeverRaisesSigpipe) {
-  board->closeAfterFrames(1);
+TEST_F(LinkTest, OrderlyCloseByTheBoardFailsReadsAndWritesAndNeverRaisesSigpipe) {
   uint16_t value = 0;
+  for (uint16_t write : {0, 1}) {
+    board->closeAfterFrames(1);
+    EXPECT_FALSE(link.regAccess(write, 0, 20, &value)) << "write " << write;  // a write's fate is unknown
+    board->clearFaults();
+    ASSERT_TRUE(link.openLink(board.address().c_str(), p::kBoardPort));
+  }
+  board->closeAfterFrames(1);
   EXPECT_FALSE(link.regAccess(0, 0, 20, &value));
   // Keep writing into the dead connection: a SIGPIPE would end the test program.
   for (int i = 0; i < 20; ++i) link.regAccess(1, 0, 300, &value);

@@ -123,8 +123,8 @@ constexpr double kHuge = 1e300;
 INSTANTIATE_TEST_SUITE_P(
     Mapping, FMAmplitude,
     ::testing::Values(AmplitudeCase{0, {0, 0, 0, 2, 5}, 300, 300}, AmplitudeCase{2, {0, 0, 0, 2, 5}, 300, 605},
-                      AmplitudeCase{0, {}, -1, 0xFFFF}, AmplitudeCase{2, {0, 0, 0, 1, 0}, 70000, 70000 & 0xFFFF},
-                      AmplitudeCase{2, {0, 0, 0, -1, 0}, 1, 0xFFFF},  // -1 keeps its low 16 bits
+                      AmplitudeCase{0, {}, -1, 0xFFFF}, AmplitudeCase{2, {0, 0, 0, 1, 0}, 70000, 0xFFFF},  // clamped, never wrapped
+                      AmplitudeCase{2, {0, 0, 0, -1, 0}, 5, 0},
                       AmplitudeCase{2, {kHuge, 0, 0, 0, 0}, 1000, 0xFFFF},   // beyond 64 bits: clamped
                       AmplitudeCase{2, {-kHuge, 0, 0, 0, 0}, 1000, 0},
                       AmplitudeCase{7, {0, 0, 0, 2, 5}, 300, 300}));  // unknown source: unmapped
@@ -145,14 +145,30 @@ TEST_F(FMControls, AppliedValuesSkipUnchangedRequests) {
   EXPECT_EQ(storedSetting(S::FMRJAmplitude), 9.0);
 }
 
-TEST_F(FMControls, AFailedWriteIsNotTakenAsApplied) {
+TEST_F(FMControls, ARequestIsAppliedOnlyWhenTheWholeCallSucceeded) {
   KESTREL_REQUIRE_EMULATOR();
-  (*board)->failRegisterWrite(0, p::reg::kFMPhaseSkew);
-  EXPECT_EQ(vxclk_setFMPhaseSkew(instance, 5), VXCLK_FAILED);
-  (*board)->clearFaults();
-  reconnect();
-  EXPECT_EQ(vxclk_setFMPhaseSkew(instance, 5), VXCLK_OK);
-  EXPECT_EQ(writesAmong((*board)->frames(), {p::reg::kFMPhaseSkew}).size(), 1u);
+  // A failure in the register write, or after it (in the settings mirror):
+  // either way the repeat writes the register and the mirror again.
+  const struct {
+    const char* name;
+    int32_t (*set)(void*, int32_t);
+    uint16_t reg;
+  } setters[] = {{"phase skew", vxclk_setFMPhaseSkew, p::reg::kFMPhaseSkew},
+                 {"RJ amplitude", vxclk_setFMRJAmplitude, p::reg::kFMRJAmplitude},
+                 {"Tx2 BUJ amplitude", vxclk_setTx2BUJAmplitude, p::reg::kTx2BUJAmplitude}};
+  int32_t request = 5;
+  for (const auto& c : setters) {
+    for (int failingFrame : {1, 2, 9}) {
+      SCOPED_TRACE(std::string(c.name) + ", frame " + std::to_string(failingFrame));
+      ++request;
+      (*board)->resetAfterFrames(failingFrame);
+      EXPECT_EQ(c.set(instance, request), VXCLK_FAILED);
+      reconnect();
+      EXPECT_EQ(c.set(instance, request), VXCLK_OK);
+      EXPECT_EQ(writesAmong((*board)->frames(), {c.reg}).size(), 1u);
+      EXPECT_EQ(writesTo((*board)->frames(), p::reg::kMemoryData).size(), 8u);  // the mirror
+    }
+  }
 }
 
 TEST_F(FMControls, FailedHighHalfSkipsTheLowHalf) {

@@ -19,14 +19,20 @@ namespace {
 enum class Needs { Connection, Nothing };
 
 // The common shape: null instance 4, unconnected 2, then the body; anything
-// thrown inside becomes status 1.
+// thrown inside, or any failed exchange, makes it status 1.
 template <typename Body>
 int32_t run(void* instance, Needs needs, Body&& body) {
   if (instance == nullptr) return status::kInvalidInstance;
   auto& api = *static_cast<ApiInstance*>(instance);
   if (needs == Needs::Connection && !api.instanceConnected) return status::kNotConnected;
   try {
-    return body(api);
+    const uint64_t failuresBefore = api.device.failedExchangeCount();
+    const int32_t result = body(api);
+    // An operation may go on after one of its exchanges failed (the settings
+    // mirror after the register write, say); the call as a whole did not
+    // happen then, whatever the operation itself reported.
+    if (result == status::kOk && api.device.failedExchangeCount() != failuresBefore) return status::kFailed;
+    return result;
   } catch (...) {
     return status::kFailed;
   }

@@ -8,11 +8,14 @@
 
 namespace kestrel {
 
-// Parses into *table (values the input does not reach keep theirs). False,
-// with *table unchanged, when a line holds no number or one out of range.
+// Parses into *table (values the input does not reach keep theirs); reading
+// stops after the 98th line. False, with *table unchanged, when a line holds
+// no number, one out of range or more than a few KiB, or when the input
+// holds no number at all.
 bool parseCalibrationLines(std::istream& in, CalibrationTable* table);
 
-// The same from a file; false when it cannot be opened (or path is null).
+// The same from a file; false when it is not a regular file, cannot be
+// opened, or path is null.
 bool readCalibrationFile(const char* path, CalibrationTable* table);
 
 }  // namespace kestrel

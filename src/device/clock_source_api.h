@@ -109,6 +109,9 @@ class ClockSource_API final {
   bool readBoardID(int32_t* boardIdOut);
   bool readSerialNumber(uint64_t* serialOut);
   bool readTemperature(uint16_t sensor, double* readingOut);
+  // Failed exchanges over the link's life: a call that compares the count
+  // before and after knows whether all of its exchanges succeeded.
+  uint64_t failedExchangeCount() const { return link.failedExchanges; }
   // True when connect could read the board's calibration rows.
   bool boardCalibrationValid() const { return boardCalibrationRead; }
 

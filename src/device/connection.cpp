@@ -21,8 +21,11 @@ int32_t ClockSource_API::connect(std::string address) {
   if (!link.openLink(ipAddress.c_str(), p::kBoardPort)) return 1;
   CalibrationTable rows{};
   boardCalibrationRead = readCalibrationRows(&rows);
-  // Rows from a failed read are stale bytes: keep the last good copy instead.
-  if (boardCalibrationRead) state.boardCalibrationCopy = rows;
+  // A failed read has dropped the connection it was made on: reporting
+  // success would leave every later call failing. Rows from a failed read
+  // are stale bytes, so the last good copy stays.
+  if (!boardCalibrationRead) return 1;
+  state.boardCalibrationCopy = rows;
   state.connected = 1;
   return 0;
 }

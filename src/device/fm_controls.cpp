@@ -1,5 +1,6 @@
 // FM modulation: on/off, rate (table or custom), amplitude, phase skew and
 // random-jitter amplitude.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -28,13 +29,10 @@ double evaluatePolynomial(const std::array<double, 5>& c, double x) {
 }
 
 uint16_t calibratedRegisterValue(double y) {
-  // In range, the register takes the low 16 bits of the truncated value, as
-  // the board has always received it; beyond it the value is clamped.
-  constexpr double kInt64Limit = 9223372036854775808.0;  // 2^63
+  // Truncated toward zero and held to the register's range: a polynomial
+  // slightly below 0 or past full scale must not wrap to the other end.
   if (std::isnan(y)) return 0;
-  if (y >= kInt64Limit) return 0xFFFF;
-  if (y < -kInt64Limit) return 0;
-  return low16(static_cast<int64_t>(y));
+  return static_cast<uint16_t>(std::clamp(std::trunc(y), 0.0, 65535.0));
 }
 
 int32_t ClockSource_API::enableFM(int32_t on) {
@@ -96,11 +94,13 @@ int32_t ClockSource_API::setFMPhaseSkew(int32_t skew) {
   if (!state.connected) return 2;
   state.fmPhaseSkew = skew;
   if (state.fmPhaseSkew == state.fmPhaseSkewApplied) return 0;
+  const uint64_t failuresBefore = failedExchangeCount();
   const bool ok = writeRegister(p::reg::kFMPhaseSkew, low16(skew));
-  // Only what the board took counts as applied, so a repeat after a failure writes again.
-  if (ok) state.fmPhaseSkewApplied = state.fmPhaseSkew;
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMPhaseSkew), skew);
   refreshFMSynth();
+  // Only a request that reached the board whole counts as applied, so a
+  // repeat after any failure redoes all of it.
+  if (failedExchangeCount() == failuresBefore) state.fmPhaseSkewApplied = state.fmPhaseSkew;
   return ok ? 0 : 1;
 }
 
@@ -108,9 +108,10 @@ int32_t ClockSource_API::setFMRJAmplitude(int32_t amplitude) {
   if (!state.connected) return 2;
   state.fmRJAmplitude = amplitude;
   if (state.fmRJAmplitude == state.fmRJAmplitudeApplied) return 0;
+  const uint64_t failuresBefore = failedExchangeCount();
   const bool ok = writeRegister(p::reg::kFMRJAmplitude, low16(amplitude));
-  if (ok) state.fmRJAmplitudeApplied = state.fmRJAmplitude;
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMRJAmplitude), amplitude);
+  if (failedExchangeCount() == failuresBefore) state.fmRJAmplitudeApplied = state.fmRJAmplitude;
   return ok ? 0 : 1;
 }
 

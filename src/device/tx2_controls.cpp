@@ -157,15 +157,17 @@ int32_t applyTx2Control(ClockSource_API& device, const Control& c, double reques
   if (const int32_t refused = checkPrecondition(state, c, request)) return refused;
   state.*(c.requested) = request;
   if (c.applied != nullptr && state.*(c.requested) == state.*(c.applied)) return 0;
+  const uint64_t failuresBefore = device.failedExchangeCount();
   bool ok = true;
   for (int i = 0; i < c.writeCount && ok; ++i)
     ok = device.writeRegister(c.writes[i].reg, registerValue(c.writes[i].value, request));
-  // Only what the board took counts as applied, so a repeat after a failure writes again.
-  if (ok && c.applied != nullptr) state.*(c.applied) = request;
   const double setting = c.settingValue == SettingValue::Hz ? request * kMHz : request;
   device.writeSetting(static_cast<int32_t>(c.setting), setting);
   if (c.after == After::ApplyFMEntry) device.applyFMEntry();
   if (c.after == After::ReapplyTx2Power) device.setTx2Power(state.tx2Power);
+  // Only a request that reached the board whole counts as applied, so a
+  // repeat after any failure redoes all of it (registers and mirror).
+  if (c.applied != nullptr && device.failedExchangeCount() == failuresBefore) state.*(c.applied) = request;
   return ok ? 0 : 1;
 }
 

@@ -7,6 +7,12 @@ namespace kestrel {
 namespace p = protocol;
 using platform::kInvalidSocket;
 
+namespace {
+// Frames whose answer the host does not decode still need one byte of it:
+// without an answer the board may not have taken the frame.
+constexpr int32_t kAnyAnswer = 1;
+}  // namespace
+
 HwLayer::~HwLayer() { releaseSocket(); }
 
 void HwLayer::releaseSocket() {
@@ -57,32 +63,33 @@ bool HwLayer::transact(const uint8_t* frame, int32_t length, uint8_t* destinatio
     const int32_t n = length < p::kFrameSize ? length : p::kFrameSize;
     if (n > 0) std::memcpy(cmdFrame.data(), frame, static_cast<size_t>(n));
   }
-  return length == p::kFrameSize && exchange(destination, capacity, 0);
+  return length == p::kFrameSize && exchange(destination, capacity, kAnyAnswer);
+}
+
+bool HwLayer::failExchange(int32_t result) {
+  lastResult = result;
+  markBroken();
+  ++failedExchanges;
+  return false;
 }
 
 bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required) {
-  if (!usable()) {
-    lastResult = -1;
-    return false;
-  }
-  const int64_t deadline = platform::monotonicMs() + p::kExchangeTimeoutMs;
+  if (!usable()) return failExchange(-1);
+  // Bytes that arrived after the last answer was complete (a board that
+  // answered more than we needed, or late) are nobody's answer: drop them so
+  // they cannot be read as the start of this one.
+  const int stale = platform::discardPending(sock);
+  if (stale < 0) return failExchange(-1);
+  staleBytesDropped += static_cast<uint64_t>(stale);
+  const int64_t deadline = platform::monotonicMs() + exchangeTimeoutMs;
   lastResult = platform::sendAllBefore(sock, cmdFrame.data(), p::kFrameSize, deadline);
-  if (lastResult != p::kFrameSize) {
-    markBroken();
-    return false;
-  }
+  if (lastResult != p::kFrameSize) return failExchange(lastResult);
   int32_t received = 0;
   do {
     lastResult = platform::receiveBefore(sock, destination + received, capacity - received, deadline);
-    if (lastResult < 0) {
-      markBroken();
-      return false;
-    }
-    if (lastResult == 0) {
-      // The board closed the connection: nothing more will come.
-      markBroken();
-      return received >= required;
-    }
+    // A close (0) ends the stream before the answer is whole: even a write's
+    // fate is then unknown.
+    if (lastResult <= 0) return failExchange(lastResult);
     received += lastResult;
   } while (received < required);
   return true;
@@ -97,7 +104,7 @@ bool HwLayer::regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_
   if (isWrite) {
     cmdFrame[p::kOffValueLow] = static_cast<uint8_t>(*value & 0xFF);
     cmdFrame[p::kOffValueHigh] = static_cast<uint8_t>(*value >> 8);
-    return exchange(respBuffer.data(), p::kResponseCapacity, 0);
+    return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
   }
   const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::kRegisterReadAnswerBytes);
   lastResult = ok ? 1 : 0;
@@ -120,7 +127,7 @@ bool HwLayer::writeMemBlock(uint8_t selector, uint32_t address, const uint8_t* d
   for (byteIndex = 0; byteIndex < p::kBlockSize; ++byteIndex)
     cmdFrame[p::kOffBlockData + byteIndex] = blockData[byteIndex];
   blockData = nullptr;
-  return exchange(respBuffer.data(), p::kResponseCapacity, 0);
+  return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::readMemBlock(uint8_t selector, uint32_t address, uint8_t* destination) {
@@ -146,7 +153,7 @@ bool HwLayer::auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
     const bool ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter,
-                             p::kResponseCapacity, 0);
+                             p::kResponseCapacity, kAnyAnswer);
     lastResult = ok ? 1 : 0;
   }
   return lastResult != 0;
@@ -154,7 +161,7 @@ bool HwLayer::auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer) {
 
 bool HwLayer::auxReadPlain(uint8_t* buffer) {
   startAuxFrame(p::kSubAuxRepeat);
-  return exchange(buffer, p::kResponseCapacity, 0);
+  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer) {
@@ -163,7 +170,7 @@ bool HwLayer::auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer) 
   cmdFrame[p::kOffAuxArg2] = 0;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
     cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(blockCounter);
-    exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity, 0);
+    exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity, kAnyAnswer);
   }
   return true;
 }
@@ -173,7 +180,7 @@ bool HwLayer::auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(index);
   cmdFrame[p::kOffAuxArg2] = 0;
-  exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, 0);
+  exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, kAnyAnswer);
   return true;
 }
 
@@ -182,7 +189,7 @@ bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = 0x7F;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  exchange(buffer, p::kResponseCapacity, 0);
+  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
   return true;
 }
 
@@ -191,7 +198,7 @@ bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = argument;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  exchange(buffer, p::kResponseCapacity, 0);
+  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
   return true;
 }
 
@@ -200,7 +207,7 @@ bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t*
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = first;
   cmdFrame[p::kOffAuxArg2] = second;
-  exchange(buffer, p::kResponseCapacity, 0);
+  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
   return true;
 }
 

@@ -46,11 +46,19 @@ class HwLayer {
   uint8_t byteIndex = 0;
   const uint8_t* blockData = nullptr;
   int32_t lastResult = 0;
+  // How long one exchange may take, send and answer together.
+  int exchangeTimeoutMs = protocol::kExchangeTimeoutMs;
+  // Counters over the link's life: exchanges that failed (a call compares
+  // them before and after to know whether any of its exchanges failed), and
+  // stray bytes dropped before a frame was sent.
+  uint64_t failedExchanges = 0;
+  uint64_t staleBytesDropped = 0;
 
  private:
   // Sends the command frame and receives until at least `required` answer
-  // bytes have arrived (one receive when `required` is 0), within one deadline.
+  // bytes have arrived, within one deadline.
   bool exchange(uint8_t* destination, int32_t capacity, int32_t required);
+  bool failExchange(int32_t result);
   void markBroken();
   void releaseSocket();
   void writeMemoryAddress(uint32_t address);

@@ -36,6 +36,10 @@ int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t 
 // error or time-out.
 int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs);
 
+// Reads and drops whatever has arrived without waiting: the number of bytes
+// dropped, or -1 when the peer has closed or reset the connection.
+int discardPending(SocketHandle socket);
+
 // Stops all traffic on the socket but keeps the handle, so that later use
 // fails at once instead of reading stale answers.
 void shutdownSocket(SocketHandle socket);

@@ -137,6 +137,23 @@ int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t de
   }
 }
 
+int discardPending(SocketHandle socket) {
+  uint8_t sink[256];
+  int dropped = 0;
+  for (;;) {
+    const ssize_t n = ::recv(fd(socket), sink, sizeof sink, MSG_DONTWAIT);
+    if (n > 0) {
+      dropped += static_cast<int>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return dropped;
+    } else {
+      return -1;  // closed (0) or reset
+    }
+  }
+}
+
 void shutdownSocket(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
 
 int closeSocket(SocketHandle socket) { return ::close(fd(socket)) == 0 ? 0 : -1; }

@@ -189,6 +189,19 @@ int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t de
   return receiveResult(socket, ::recv(native(socket), reinterpret_cast<char*>(buffer), capacity, 0));
 }
 
+int discardPending(SocketHandle socket) {
+  // Winsock has no per-call "don't wait": ask whether anything is readable
+  // first, so the blocking recv() below returns at once.
+  char sink[256];
+  int dropped = 0;
+  while (pollFor(socket, POLLIN, 0) == 1) {
+    const int n = ::recv(native(socket), sink, sizeof sink, 0);
+    if (n <= 0) return -1;  // closed (0) or reset
+    dropped += n;
+  }
+  return dropped;
+}
+
 void shutdownSocket(SocketHandle socket) { ::shutdown(native(socket), SD_BOTH); }
 
 int closeSocket(SocketHandle socket) { return ::closesocket(native(socket)) == 0 ? 0 : -1; }

@@ -93,7 +93,9 @@ bool MemoryFile::open(const std::string& path, const std::vector<uint8_t>& memor
 
 bool MemoryFile::writeThrough(const std::vector<uint8_t>& memory, size_t offset, size_t length, std::string& error) {
   if (!isOpen()) return false;
-  length = std::min(length, memory.size() - std::min(offset, memory.size()));
+  // Block writes may reach past the end of memory; those bytes do not exist.
+  if (offset >= memory.size()) return true;
+  length = std::min(length, memory.size() - offset);
   stream_.seekp(static_cast<std::streamoff>(offset));
   stream_.write(reinterpret_cast<const char*>(memory.data() + offset), static_cast<std::streamsize>(length));
   stream_.flush();

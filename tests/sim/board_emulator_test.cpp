@@ -492,9 +492,9 @@ TEST(BoardEmulatorMemoryFile, SavedSoonAfterWritesStopWhileRunning) {
 TEST(BoardEmulatorMemoryFile, EveryAcknowledgedWriteIsAlreadyInTheFile) {
   TempFolder folder;
   const std::string file = folder.file("board.mem");
-  BoardEmulator board(at("127.0.0.224", file));
+  BoardEmulator board(at("127.0.0.226", file));
   ASSERT_TRUE(board.start()) << board.lastError();
-  RawClient host("127.0.0.224");
+  RawClient host("127.0.0.226");
   ASSERT_TRUE(host.connected());
   // Written without a pause, the way a host stores a calibration.
   for (uint16_t i = 0; i < 16; ++i) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,27 +73,27 @@ int32_t writeScratch(void* h, Session& r) {
   return status;
 }
 
-int32_t boardId(void* h, Session& r) {
-  int32_t id = -1;
-  const int32_t status = vxclk_getBoardID(h, &id);
-  if (status == 0) r.expect("board ID", id, static_cast<int32_t>(r.board.registerValue(0, p::reg::kBoardId)));
+// A call that reads one register into an int32_t, compared with the board's.
+int32_t intRead(Session& r, const char* what, uint16_t page, uint16_t reg,
+                const std::function<int32_t(int32_t*)>& call) {
+  int32_t value = -1;
+  const int32_t status = call(&value);
+  if (status == 0) r.expect(what, value, static_cast<int32_t>(r.board.registerValue(page, reg)));
   return status;
+}
+
+int32_t boardId(void* h, Session& r) {
+  return intRead(r, "board ID", 0, p::reg::kBoardId, [h](int32_t* v) { return vxclk_getBoardID(h, v); });
 }
 
 int32_t temperature(void* h, Session& r) {
-  const auto sensor = static_cast<int32_t>(r.below(2));
-  int32_t reading = -1;
-  const int32_t status = vxclk_getTemperature(h, sensor, &reading);
-  const uint16_t board = r.board.registerValue(static_cast<uint16_t>(sensor), p::reg::kTemperature);
-  if (status == 0) r.expect("temperature", reading, static_cast<int32_t>(board));
-  return status;
+  const auto sensor = static_cast<uint16_t>(r.below(2));
+  return intRead(r, "temperature", sensor, p::reg::kTemperature,
+                 [h, sensor](int32_t* v) { return vxclk_getTemperature(h, sensor, v); });
 }
 
 int32_t vcoLock(void* h, Session& r) {
-  int32_t lock = -1;
-  const int32_t status = vxclk_checkVCOLock(h, &lock);
-  if (status == 0) r.expect("VCO lock", lock, static_cast<int32_t>(r.board.registerValue(0, p::reg::kVcoLock)));
-  return status;
+  return intRead(r, "VCO lock", 0, p::reg::kVcoLock, [h](int32_t* v) { return vxclk_checkVCOLock(h, v); });
 }
 
 int32_t vcoVoltage(void* h, Session& r) {

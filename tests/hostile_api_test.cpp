@@ -38,9 +38,9 @@ struct Session {
   uint32_t memorySlot() { return kMemoryFirst + 8 * below(kMemorySlots); }
 
   template <typename T>
-  void expect(const char* what, T got, T board) {
-    if (got == board) return;
-    if (++wrong <= 10) ADD_FAILURE() << what << ": the call gave " << got << ", the board holds " << board;
+  void expect(const char* what, T got, T held) {
+    if (got == held) return;
+    if (++wrong <= 10) ADD_FAILURE() << what << ": the call gave " << got << ", the board holds " << held;
   }
 };
 

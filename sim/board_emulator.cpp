@@ -211,6 +211,7 @@ struct BoardEmulator::Impl {
     if (number == closeAt) return Action::Close;
     if (number >= stallFrom) return Action::Silent;
     if (hostile && hostile->resets()) return Action::Reset;
+    if (hostile && hostile->closes()) return Action::Close;
     return Action::Answer;
   }
 
@@ -253,8 +254,8 @@ struct BoardEmulator::Impl {
     const int needed = std::min(bytesNeeded(kind), static_cast<int>(out.answer.size()));
     if (hostile && out.action == Action::Answer) {
       out.pieces = hostile->split(out.answer, needed);
-    } else if (hostile && out.action == Action::Reset) {
-      out.pieces = hostile->garbageBeforeReset(out.answer, bytesNeeded(kind));
+    } else if (hostile && (out.action == Action::Reset || out.action == Action::Close)) {
+      out.pieces = hostile->garbageBeforeEnd(out.answer, bytesNeeded(kind));
     } else if (out.action == Action::Answer && !out.answer.empty()) {
       out.pieces = {{0, static_cast<int>(out.answer.size())}};
     }

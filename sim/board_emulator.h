@@ -60,6 +60,7 @@ struct HostileOptions {
   int maxExtraBytes = 8;   // random bytes after each answer: 0..maxExtraBytes
   int resetPerMille = 10;  // frames in 1000 that reset the connection, not applied,
                            // after some random bytes fewer than the host needs
+  int closePerMille = 5;   // the same, with an orderly close instead of a reset
 };
 
 class BoardEmulator {

@@ -20,7 +20,9 @@ int HostileBoard::delay() { return below(options_.maxDelayMs + 1); }
 
 bool HostileBoard::resets() { return below(1000) < options_.resetPerMille; }
 
-std::vector<AnswerPiece> HostileBoard::garbageBeforeReset(std::vector<uint8_t>& answer, int needed) {
+bool HostileBoard::closes() { return below(1000) < options_.closePerMille; }
+
+std::vector<AnswerPiece> HostileBoard::garbageBeforeEnd(std::vector<uint8_t>& answer, int needed) {
   answer.resize(static_cast<size_t>(below(needed)));
   for (auto& byte : answer) byte = static_cast<uint8_t>(next());
   if (answer.empty()) return {};

@@ -21,10 +21,11 @@ class HostileBoard {
  public:
   explicit HostileBoard(const HostileOptions& options);
 
-  // Whether this frame resets the connection instead of being applied.
+  // Whether this frame resets, or closes, the connection instead of being applied.
   bool resets();
-  // Before such a reset: random bytes, fewer than the host needs, in one send.
-  std::vector<AnswerPiece> garbageBeforeReset(std::vector<uint8_t>& answer, int needed);
+  bool closes();
+  // Before such an end: random bytes, fewer than the host needs, in one send.
+  std::vector<AnswerPiece> garbageBeforeEnd(std::vector<uint8_t>& answer, int needed);
   // Appends the extra random bytes to `answer` and splits it into sends, of
   // which only the last completes the host's `needed` bytes.
   std::vector<AnswerPiece> split(std::vector<uint8_t>& answer, int needed);

@@ -1,5 +1,5 @@
 // Thousands of random calls through the C interface against a hostile board
-// (answers split and delayed, extra bytes, resets): a call may fail, but a
+// (answers split and delayed, extra bytes, resets and closes): a call may fail, but a
 // call that succeeds has read its own register, never a neighbour's bytes.
 #include <gtest/gtest.h>
 
@@ -40,7 +40,7 @@ struct Session {
   template <typename T>
   void expect(const char* what, T got, T held) {
     if (got == held) return;
-    if (++wrong <= 10) ADD_FAILURE() << what << ": the call gave " << got << ", the board holds " << held;
+    if (++wrong <= 10) ADD_FAILURE() << what << ": the host has " << got << ", the board " << held;
   }
 };
 
@@ -174,6 +174,7 @@ sim::HostileOptions hostile() {
   o.maxDelayMs = 1;  // pauses that split answers, short enough for thousands of calls
   o.maxExtraBytes = 8;
   o.resetPerMille = 10;
+  o.closePerMille = 5;
   return o;
 }
 

@@ -287,7 +287,7 @@ std::vector<CommandEntry> outputCommands() {
 
 std::vector<CommandEntry> fmCommands() {
   return {
-      switchSetting("[SOURce]:FM:STATe", "vxclk_enableFM", vxclk_enableFM, &ActiveConfig::fmEnable, true),
+      switchSetting("[SOURce]:FM:STATe", "vxclk_enableFM", vxclk_enableFM, &ActiveConfig::fmEnable),
       entry("[SOURce]:FM:RATE", setFMRate,
             [](Call& c) { return limitOr(c, kFMRateRange, view(c).fmFrequency); }, 1, 1),
       entry("[SOURce]:FM:RATE:INDex", [](Call& c) { setFMIndex(c, intArg(c, 0, kFMIndexRange)); },
@@ -297,7 +297,7 @@ std::vector<CommandEntry> fmCommands() {
       intSetting("[SOURce]:FM:SKEW", "vxclk_setFMPhaseSkew", vxclk_setFMPhaseSkew, &ActiveConfig::fmPhaseSkew,
                  kInt32Range, true),
       intSetting("[SOURce]:FM:RJ[:AMPLitude]", "vxclk_setFMRJAmplitude", vxclk_setFMRJAmplitude,
-                 &ActiveConfig::fmRJAmplitude, kInt32Range, true),
+                 &ActiveConfig::fmRJAmplitude),
   };
 }
 

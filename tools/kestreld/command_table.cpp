@@ -293,7 +293,7 @@ std::vector<CommandEntry> fmCommands() {
       entry("[SOURce]:FM:RATE:INDex", [](Call& c) { setFMIndex(c, intArg(c, 0, kFMIndexRange)); },
             [](Call& c) { return std::to_string(fmIndexOf(view(c).fmFrequency)); }),
       intSetting("[SOURce]:FM:DEViation", "vxclk_setFMAmplitude", vxclk_setFMAmplitude, &ActiveConfig::fmAmplitude,
-                 kInt32Range, true, "FM is off: send FM:STAT ON first"),
+                 kInt32Range, true),
       intSetting("[SOURce]:FM:SKEW", "vxclk_setFMPhaseSkew", vxclk_setFMPhaseSkew, &ActiveConfig::fmPhaseSkew,
                  kInt32Range, true),
       intSetting("[SOURce]:FM:RJ[:AMPLitude]", "vxclk_setFMRJAmplitude", vxclk_setFMRJAmplitude,

@@ -74,8 +74,8 @@ class Daemon:
     def resource(self):
         return "TCPIP0::%s::%d::SOCKET" % (self.address, PORT)
 
-    def raw(self):
-        return RawClient(self.address)
+    def raw(self, port=PORT):
+        return RawClient(self.address, port)
 
 
 class BoardProgram:
@@ -94,8 +94,8 @@ class BoardProgram:
 class RawClient:
     """A plain TCP client: sends bytes, reads newline-terminated lines."""
 
-    def __init__(self, address, timeout=15):
-        self.sock = socket.create_connection((address, PORT), timeout=timeout)
+    def __init__(self, address, port=PORT, timeout=15):
+        self.sock = socket.create_connection((address, port), timeout=timeout)
         self.buffer = b""
 
     def send(self, data):
@@ -362,6 +362,33 @@ class MalformedInputTests(unittest.TestCase):
         self.assertEqual(bystander.query("SYST:VERS?"), "1999.0")
         bystander.send("FREQ 1.5GHZ\n")
         self.assertEqual(bystander.query("FREQ?"), "1.500000000E+09")
+
+
+class OptionsTests(unittest.TestCase):
+    """Several boards on consecutive ports, and who may connect."""
+
+    def test_one_port_per_board_in_the_order_given(self):
+        board = BoardProgram()
+        self.addCleanup(lambda: os.path.exists(board.memory) and os.unlink(board.memory))
+        self.addCleanup(stop, board.proc)
+        daemon = Daemon("--sim", "first", "--board", "second=" + board.address, "--sim", "third")
+        self.addCleanup(stop, daemon.proc)
+        clients = [daemon.raw(PORT + i) for i in range(3)]
+        for i, client in enumerate(clients):
+            self.addCleanup(client.close)
+            client.send("FREQ %d MHZ\n" % (1000 + 100 * i))
+        for i, client in enumerate(clients):
+            self.assertEqual(float(client.query("FREQ?")), (1000 + 100 * i) * 1e6)
+        self.assertTrue(clients[0].query("DIAG:SIM:SYNT?").startswith("1,"))
+        self.assertTrue(clients[1].query("DIAG:SIM:SYNT?;:SYST:ERR?").startswith("-241,"))
+
+    def test_allow_refuses_other_networks(self):
+        daemon = Daemon("--sim", "bench", "--allow", "10.0.0.0/8")
+        self.addCleanup(stop, daemon.proc)
+        client = daemon.raw()
+        self.addCleanup(client.close)
+        client.send("*IDN?\n")
+        self.assertRaises(OSError, client.line)
 
 
 class BoardResetTests(unittest.TestCase):

@@ -353,6 +353,13 @@ class MalformedInputTests(unittest.TestCase):
         except OSError:
             pass
 
+    def test_answers_after_the_client_stops_sending(self):
+        c = self.client()
+        c.send("SYST:VERS?\n*OPC?\n")
+        c.sock.shutdown(socket.SHUT_WR)
+        self.assertEqual([c.line(), c.line()], ["1999.0", "1"])
+        self.assertRaises(ConnectionError, c.line)
+
     def test_disconnect_mid_command(self):
         for data in (b"FREQ 1.8", b"SYST:CONF?\n", b"*IDN?\n" * 50):
             c = self.daemon.raw()

@@ -30,16 +30,26 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   }
 
  private:
-  // Runs the next complete line, or reads more when there is none.
+  // Runs the next complete line, or reads more when there is none. A client
+  // that has stopped sending still gets the answers to what it sent.
   void pump() {
     if (closed_ || busy_ || reading_) return;
     if (std::optional<std::string> line = takeLine()) return dispatch(std::move(*line));
+    if (endOfInput_) {
+      if (outbox_.empty()) drop();
+      return;
+    }
     if (unsent_ > ScpiServer::kMaxUnsent) return;  // resumed when the writes drain
     reading_ = true;
     socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](asio::error_code error, size_t n) {
       self->reading_ = false;
-      if (error) return self->drop();
-      self->received(std::string_view(self->buffer_.data(), n));
+      if (error == asio::error::eof) {
+        self->endOfInput_ = true;
+      } else if (error) {
+        return self->drop();
+      } else {
+        self->received(std::string_view(self->buffer_.data(), n));
+      }
       self->pump();
     });
   }
@@ -123,6 +133,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   bool reading_ = false;
   bool busy_ = false;
   bool discarding_ = false;
+  bool endOfInput_ = false;
   bool closed_ = false;
 };
 

@@ -92,11 +92,20 @@ struct ErrorCase {
 
 TEST(ScpiMessages, MalformedUnitsGiveSyntaxErrors) {
   const ErrorCase cases[] = {
-      {"FREQ::CW 5", kSyntaxError},     {"FREQ: 5", kSyntaxError},        {"1FREQ", kSyntaxError},
-      {"FREQ 1,", kSyntaxError},        {"FREQ ,1", kSyntaxError},        {"*", kSyntaxError},
-      {"*I2N?", kSyntaxError},          {"FR$Q 5", kSyntaxError},         {"FREQ 1.8 GHz extra", kSyntaxError},
-      {"CAL:SOUR FILE,\"abc", kSyntaxError}, {"CAL:SOUR FILE,\"a\"b", kSyntaxError}, {"FREQ @", kSyntaxError},
-      {"FREQ #Z12", kSyntaxError},      {"OUTP1234567:POW 1", kHeaderSuffixOutOfRange},
+      {"FREQ::CW 5", kSyntaxError},
+      {"FREQ: 5", kSyntaxError},
+      {"1FREQ", kSyntaxError},
+      {"FREQ 1,", kSyntaxError},
+      {"FREQ ,1", kSyntaxError},
+      {"*", kSyntaxError},
+      {"*I2N?", kSyntaxError},
+      {"FR$Q 5", kSyntaxError},
+      {"FREQ 1.8 GHz extra", kSyntaxError},
+      {"CAL:SOUR FILE,\"abc", kSyntaxError},
+      {"CAL:SOUR FILE,\"a\"b", kSyntaxError},
+      {"FREQ @", kSyntaxError},
+      {"FREQ #Z12", kSyntaxError},
+      {"OUTP1234567:POW 1", kHeaderSuffixOutOfRange},
   };
   for (const ErrorCase& c : cases) {
     EXPECT_EQ(errorOf([&] { splitUnits(c.unit), parseUnit(c.unit); }), c.error) << c.unit;
@@ -113,15 +122,28 @@ struct NumberCase {
 TEST(ScpiParameters, NumbersUnitsAndMultipliers) {
   const NumericRange clock{20e6, 5500e6, 1e9, true};
   const NumberCase cases[] = {
-      {"1.8 GHz", Unit::Hertz, 1.8e9, 0},   {"1800 MHZ", Unit::Hertz, 1.8e9, 0},  {"1.8e9", Unit::Hertz, 1.8e9, 0},
-      {"1800MHZ", Unit::Hertz, 1.8e9, 0},   {"1800 mhz", Unit::Hertz, 1.8e9, 0},  {"1800 MAHZ", Unit::Hertz, 1.8e9, 0},
-      {"1800000 KHZ", Unit::Hertz, 1.8e9, 0}, {"+1.8E+9HZ", Unit::Hertz, 1.8e9, 0}, {".5 GHZ", Unit::Hertz, 0.5e9, 0},
-      {"DEF", Unit::Hertz, 1e9, 0},         {"default", Unit::Hertz, 1e9, 0},     {"6 GHZ", Unit::Hertz, 0, kDataOutOfRange},
-      {"20 MHZ", Unit::Hertz, 0, kDataOutOfRange}, {"5500 MHZ", Unit::Hertz, 0, kDataOutOfRange},
-      {"1800 MHZZ", Unit::Hertz, 0, kInvalidSuffix}, {"1800 V", Unit::Hertz, 0, kInvalidSuffix},
-      {"1800000000000 MHZ", Unit::Hertz, 0, kDataOutOfRange}, {"2E9 MHZ", Unit::Hertz, 0, kDataOutOfRange},
-      {"1800 M", Unit::Hertz, 0, kInvalidSuffix}, {"\"1800\"", Unit::Hertz, 0, kDataTypeError},
-      {"FAST", Unit::Hertz, 0, kIllegalParameterValue}, {"1 HZ", Unit::None, 0, kInvalidSuffix},
+      {"1.8 GHz", Unit::Hertz, 1.8e9, 0},
+      {"1800 MHZ", Unit::Hertz, 1.8e9, 0},
+      {"1.8e9", Unit::Hertz, 1.8e9, 0},
+      {"1800MHZ", Unit::Hertz, 1.8e9, 0},
+      {"1800 mhz", Unit::Hertz, 1.8e9, 0},
+      {"1800 MAHZ", Unit::Hertz, 1.8e9, 0},
+      {"1800000 KHZ", Unit::Hertz, 1.8e9, 0},
+      {"+1.8E+9HZ", Unit::Hertz, 1.8e9, 0},
+      {".5 GHZ", Unit::Hertz, 0.5e9, 0},
+      {"DEF", Unit::Hertz, 1e9, 0},
+      {"default", Unit::Hertz, 1e9, 0},
+      {"6 GHZ", Unit::Hertz, 0, kDataOutOfRange},
+      {"20 MHZ", Unit::Hertz, 0, kDataOutOfRange},
+      {"5500 MHZ", Unit::Hertz, 0, kDataOutOfRange},
+      {"1800 MHZZ", Unit::Hertz, 0, kInvalidSuffix},
+      {"1800 V", Unit::Hertz, 0, kInvalidSuffix},
+      {"1800000000000 MHZ", Unit::Hertz, 0, kDataOutOfRange},
+      {"2E9 MHZ", Unit::Hertz, 0, kDataOutOfRange},
+      {"1800 M", Unit::Hertz, 0, kInvalidSuffix},
+      {"\"1800\"", Unit::Hertz, 0, kDataTypeError},
+      {"FAST", Unit::Hertz, 0, kIllegalParameterValue},
+      {"1 HZ", Unit::None, 0, kInvalidSuffix},
   };
   for (const NumberCase& c : cases) {
     const Param p = parseUnit(std::string("X ") + c.text).params.at(0);
@@ -153,12 +175,21 @@ struct IntegerCase {
 };
 
 TEST(ScpiParameters, IntegersBooleansChoicesStrings) {
-  const IntegerCase integers[] = {{"31", 31, 0},      {"30.6", 31, 0},    {"#H1F", 31, 0}, {"#B11111", 31, 0},
-                                  {"#Q37", 31, 0},    {"MAX", 31, 0},     {"MIN", 0, 0},   {"32", 0, kDataOutOfRange},
-                                  {"-1", 0, kDataOutOfRange}, {"ON", 0, kIllegalParameterValue}};
+  const IntegerCase integers[] = {{"31", 31, 0},
+                                  {"30.6", 31, 0},
+                                  {"#H1F", 31, 0},
+                                  {"#B11111", 31, 0},
+                                  {"#Q37", 31, 0},
+                                  {"MAX", 31, 0},
+                                  {"MIN", 0, 0},
+                                  {"32", 0, kDataOutOfRange},
+                                  {"-1", 0, kDataOutOfRange},
+                                  {"ON", 0, kIllegalParameterValue}};
   for (const IntegerCase& c : integers) {
     int64_t value = -1;
-    EXPECT_EQ(errorOf([&] { value = integerValue(parseUnit(std::string("X ") + c.text).params[0], {0, 31, 1}); }),
+    EXPECT_EQ(errorOf([&] {
+                value = integerValue(parseUnit(std::string("X ") + c.text).params[0], {0, 31, 1});
+              }),
               c.error)
         << c.text;
     if (c.error == 0) {
@@ -304,9 +335,8 @@ struct AccessCase {
 
 TEST(AccessListTest, NetworksInCidrNotation) {
   const AccessCase cases[] = {
-      {"10.0.0.0/8", "10.200.1.2", true},     {"10.0.0.0/8", "11.0.0.1", false},
-      {"192.168.1.7", "192.168.1.7", true},   {"192.168.1.7", "192.168.1.8", false},
-      {"0.0.0.0/0", "8.8.8.8", true},         {"127.0.0.0/8", "127.5.6.7", true},
+      {"10.0.0.0/8", "10.200.1.2", true},    {"10.0.0.0/8", "11.0.0.1", false}, {"192.168.1.7", "192.168.1.7", true},
+      {"192.168.1.7", "192.168.1.8", false}, {"0.0.0.0/0", "8.8.8.8", true},    {"127.0.0.0/8", "127.5.6.7", true},
   };
   for (const AccessCase& c : cases) {
     AccessList list;

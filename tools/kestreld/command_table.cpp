@@ -42,12 +42,34 @@ const NumericRange kPatternRange{0, 4294967295.0, 0};
 constexpr std::array<double, 12> kFMRatesHz = {0.04e6, 0.1e6, 0.5e6, 1e6, 1.3e6, 2e6,
                                                2.5e6,  3e6,   3.5e6, 4e6, 10e6,  50e6};
 
-const char* const kConfigNames[] = {
-    "clockSource", "register261", "generateOption", "generateFrequency", "fmEnable", "fmFrequency",
-    "fmAmplitude", "fmPhaseSkew", "fmRJAmplitude", "tx2PMEnable", "tx2PMFrequency", "tx2PMAmplitude",
-    "tx2PMPhaseShiftAmplitude", "tx2PMRJEnable", "tx2PMRJAmplitude", "tx2PMBUJEnable", "tx2PMBUJAmplitude",
-    "tx2PMBUJLineRate", "tx2AMEnable", "tx2AMAmplitude", "tx2AMRJAmplitude", "tx2BUJAmplitude", "tx2BUJPRBS",
-    "tx2BUJPRBSFlag", "referenceFrequency", "tx2Divider", "tx1Power", "tx2Power"};
+const char* const kConfigNames[] = {"clockSource",
+                                    "register261",
+                                    "generateOption",
+                                    "generateFrequency",
+                                    "fmEnable",
+                                    "fmFrequency",
+                                    "fmAmplitude",
+                                    "fmPhaseSkew",
+                                    "fmRJAmplitude",
+                                    "tx2PMEnable",
+                                    "tx2PMFrequency",
+                                    "tx2PMAmplitude",
+                                    "tx2PMPhaseShiftAmplitude",
+                                    "tx2PMRJEnable",
+                                    "tx2PMRJAmplitude",
+                                    "tx2PMBUJEnable",
+                                    "tx2PMBUJAmplitude",
+                                    "tx2PMBUJLineRate",
+                                    "tx2AMEnable",
+                                    "tx2AMAmplitude",
+                                    "tx2AMRJAmplitude",
+                                    "tx2BUJAmplitude",
+                                    "tx2BUJPRBS",
+                                    "tx2BUJPRBSFlag",
+                                    "referenceFrequency",
+                                    "tx2Divider",
+                                    "tx1Power",
+                                    "tx2Power"};
 
 const Param& arg(const Call& call, size_t i) {
   if (i >= call.params.size()) throw ScpiError(kMissingParameter);
@@ -160,14 +182,15 @@ void setPattern(Call& call) {
 
 void setCalibrationSource(Call& call) {
   const std::string source = choiceValue(arg(call, 0), {"NONE", "BOARd", "FILE"});
-  const int32_t code = source == "NONE" ? VXCLK_CALIBRATION_NONE
+  const int32_t code = source == "NONE"    ? VXCLK_CALIBRATION_NONE
                        : source == "BOARD" ? VXCLK_CALIBRATION_BOARD
                                            : VXCLK_CALIBRATION_FILE;
   std::string path;
-  if (code == VXCLK_CALIBRATION_FILE) path = stringValue(arg(call, 1));
-  else if (call.params.size() > 1) throw ScpiError(kParameterNotAllowed);
-  const int32_t status =
-      vxclk_initializeInstance(call.board.instance(), code, path.empty() ? nullptr : path.c_str());
+  if (code == VXCLK_CALIBRATION_FILE)
+    path = stringValue(arg(call, 1));
+  else if (call.params.size() > 1)
+    throw ScpiError(kParameterNotAllowed);
+  const int32_t status = vxclk_initializeInstance(call.board.instance(), code, path.empty() ? nullptr : path.c_str());
   // Status 1 here is about the calibration's source, not the link.
   if (status == VXCLK_FAILED) throw ScpiError(kExecutionError, "the calibration could not be read");
   call.board.check("vxclk_initializeInstance", status);
@@ -205,13 +228,34 @@ std::string readConfiguration(Call& call) {
   view(call) = c;
   const auto n = [](auto v) { return std::to_string(v); };
   const auto b = [](bool v) { return std::string(v ? "1" : "0"); };
-  const std::string fields[] = {
-      n(c.clockSource), n(c.register261), n(c.generateOption), formatReal(c.generateFrequency), b(c.fmEnable),
-      n(c.fmFrequency), n(c.fmAmplitude), n(c.fmPhaseSkew), n(c.fmRJAmplitude), b(c.tx2PMEnable),
-      n(c.tx2PMFrequency), n(c.tx2PMAmplitude), n(c.tx2PMPhaseShiftAmplitude), b(c.tx2PMRJEnable),
-      n(c.tx2PMRJAmplitude), b(c.tx2PMBUJEnable), n(c.tx2PMBUJAmplitude), n(c.tx2PMBUJLineRate),
-      b(c.tx2AMEnable), n(c.tx2AMAmplitude), n(c.tx2AMRJAmplitude), n(c.tx2BUJAmplitude), n(c.tx2BUJPRBS),
-      b(c.tx2BUJPRBSFlag), formatReal(c.referenceFrequency), n(c.tx2Divider), n(c.tx1Power), n(c.tx2Power)};
+  const std::string fields[] = {n(c.clockSource),
+                                n(c.register261),
+                                n(c.generateOption),
+                                formatReal(c.generateFrequency),
+                                b(c.fmEnable),
+                                n(c.fmFrequency),
+                                n(c.fmAmplitude),
+                                n(c.fmPhaseSkew),
+                                n(c.fmRJAmplitude),
+                                b(c.tx2PMEnable),
+                                n(c.tx2PMFrequency),
+                                n(c.tx2PMAmplitude),
+                                n(c.tx2PMPhaseShiftAmplitude),
+                                b(c.tx2PMRJEnable),
+                                n(c.tx2PMRJAmplitude),
+                                b(c.tx2PMBUJEnable),
+                                n(c.tx2PMBUJAmplitude),
+                                n(c.tx2PMBUJLineRate),
+                                b(c.tx2AMEnable),
+                                n(c.tx2AMAmplitude),
+                                n(c.tx2AMRJAmplitude),
+                                n(c.tx2BUJAmplitude),
+                                n(c.tx2BUJPRBS),
+                                b(c.tx2BUJPRBSFlag),
+                                formatReal(c.referenceFrequency),
+                                n(c.tx2Divider),
+                                n(c.tx1Power),
+                                n(c.tx2Power)};
   std::string out;
   for (const std::string& field : fields) out += (out.empty() ? "" : ",") + field;
   return out;
@@ -268,14 +312,15 @@ std::string simulatedSynthesizer(Call& call) {
   if (emulator == nullptr) throw ScpiError(kHardwareMissing, "not a built-in emulator (--sim)");
   const kestrel::sim::SynthState s = emulator->synthState();
   return std::string(s.programmed ? "1" : "0") + "," + formatReal(s.vcoFrequency * 1e6) + "," +
-         formatReal(s.pdFrequency * 1e6) + "," + std::to_string(s.channelDivision) + "," +
-         formatReal(s.outputA * 1e6) + "," + formatReal(s.outputB * 1e6) + "," + std::to_string(s.uploads);
+         formatReal(s.pdFrequency * 1e6) + "," + std::to_string(s.channelDivision) + "," + formatReal(s.outputA * 1e6) +
+         "," + formatReal(s.outputB * 1e6) + "," + std::to_string(s.uploads);
 }
 
 std::vector<CommandEntry> outputCommands() {
   return {
-      entry("[SOURce]:FREQuency[:CW]", setClock,
-            [](Call& c) { return limitOr(c, kClockRange, view(c).generateFrequency * 1e6); }, 1, 1),
+      entry(
+          "[SOURce]:FREQuency[:CW]", setClock,
+          [](Call& c) { return limitOr(c, kClockRange, view(c).generateFrequency * 1e6); }, 1, 1),
       intSetting("OUTPut1:POWer", "vxclk_setTx1Power", vxclk_setTx1Power, &ActiveConfig::tx1Power, kTx1PowerRange,
                  true),
       intSetting("OUTPut2:POWer", "vxclk_setTx2Power", vxclk_setTx2Power, &ActiveConfig::tx2Power, kTx2PowerRange),
@@ -288,10 +333,11 @@ std::vector<CommandEntry> outputCommands() {
 std::vector<CommandEntry> fmCommands() {
   return {
       switchSetting("[SOURce]:FM:STATe", "vxclk_enableFM", vxclk_enableFM, &ActiveConfig::fmEnable),
-      entry("[SOURce]:FM:RATE", setFMRate,
-            [](Call& c) { return limitOr(c, kFMRateRange, view(c).fmFrequency); }, 1, 1),
-      entry("[SOURce]:FM:RATE:INDex", [](Call& c) { setFMIndex(c, intArg(c, 0, kFMIndexRange)); },
-            [](Call& c) { return std::to_string(fmIndexOf(view(c).fmFrequency)); }),
+      entry(
+          "[SOURce]:FM:RATE", setFMRate, [](Call& c) { return limitOr(c, kFMRateRange, view(c).fmFrequency); }, 1, 1),
+      entry(
+          "[SOURce]:FM:RATE:INDex", [](Call& c) { setFMIndex(c, intArg(c, 0, kFMIndexRange)); },
+          [](Call& c) { return std::to_string(fmIndexOf(view(c).fmFrequency)); }),
       intSetting("[SOURce]:FM:DEViation", "vxclk_setFMAmplitude", vxclk_setFMAmplitude, &ActiveConfig::fmAmplitude,
                  kInt32Range, true),
       intSetting("[SOURce]:FM:SKEW", "vxclk_setFMPhaseSkew", vxclk_setFMPhaseSkew, &ActiveConfig::fmPhaseSkew,
@@ -305,8 +351,9 @@ std::vector<CommandEntry> tx2Commands() {
   const char* pmOff = "PM is off: send PM:STAT ON first";
   return {
       switchSetting("[SOURce]:PM:STATe", "vxclk_enableTx2PM", vxclk_enableTx2PM, &ActiveConfig::tx2PMEnable),
-      entry("[SOURce]:PM:FREQuency", setPMFrequency,
-            [](Call& c) { return limitOr(c, kPMFrequencyRange, view(c).tx2PMFrequency); }, 1, 1),
+      entry(
+          "[SOURce]:PM:FREQuency", setPMFrequency,
+          [](Call& c) { return limitOr(c, kPMFrequencyRange, view(c).tx2PMFrequency); }, 1, 1),
       intSetting("[SOURce]:PM:DEViation", "vxclk_setTx2PMAmplitude", vxclk_setTx2PMAmplitude,
                  &ActiveConfig::tx2PMAmplitude, kInt32Range, false, pmOff),
       intSetting("[SOURce]:PM:PSHift", "vxclk_setTx2PMPhaseShiftAmplitude", vxclk_setTx2PMPhaseShiftAmplitude,
@@ -322,16 +369,13 @@ std::vector<CommandEntry> tx2Commands() {
                  &ActiveConfig::tx2PMBUJLineRate),
       intSetting("[SOURce]:BUJ[:AMPLitude]", "vxclk_setTx2BUJAmplitude", vxclk_setTx2BUJAmplitude,
                  &ActiveConfig::tx2BUJAmplitude),
-      entry("[SOURce]:BUJ:PRBS", setPRBS,
-            [](Call& c) {
-              return std::to_string(view(c).tx2BUJPRBS) + "," + (view(c).tx2BUJPRBSFlag ? "1" : "0");
-            },
-            2),
-      entry("[SOURce]:BUJ:PATTern", setPattern,
-            [](Call& c) { return std::to_string(c.board.settings().bujPattern); }),
+      entry(
+          "[SOURce]:BUJ:PRBS", setPRBS,
+          [](Call& c) { return std::to_string(view(c).tx2BUJPRBS) + "," + (view(c).tx2BUJPRBSFlag ? "1" : "0"); }, 2),
+      entry("[SOURce]:BUJ:PATTern", setPattern, [](Call& c) { return std::to_string(c.board.settings().bujPattern); }),
       switchSetting("[SOURce]:AM:STATe", "vxclk_enableTx2AM", vxclk_enableTx2AM, &ActiveConfig::tx2AMEnable),
-      intSetting("[SOURce]:AM:DEPTh", "vxclk_setTx2AMAmplitude", vxclk_setTx2AMAmplitude,
-                 &ActiveConfig::tx2AMAmplitude, kInt32Range, false, "AM is off: send AM:STAT ON first"),
+      intSetting("[SOURce]:AM:DEPTh", "vxclk_setTx2AMAmplitude", vxclk_setTx2AMAmplitude, &ActiveConfig::tx2AMAmplitude,
+                 kInt32Range, false, "AM is off: send AM:STAT ON first"),
       intSetting("[SOURce]:AM:RJ[:AMPLitude]", "vxclk_setTx2AMRJAmplitude", vxclk_setTx2AMRJAmplitude,
                  &ActiveConfig::tx2AMRJAmplitude),
   };
@@ -351,8 +395,9 @@ std::vector<CommandEntry> systemCommands() {
       entry("CALibration:SOURce", setCalibrationSource, calibrationSource, 2),
       queryOnly("CALibration:LIMits", calibrationLimits, 1),
       entry("CALibration:SAVE", saveCalibration, nullptr, 9),
-      entry("DIAGnostic:REGister", [](Call& c) { registerAccess(c, true); },
-            [](Call& c) { return std::to_string(registerAccess(c, false)); }, 3, 2),
+      entry(
+          "DIAGnostic:REGister", [](Call& c) { registerAccess(c, true); },
+          [](Call& c) { return std::to_string(registerAccess(c, false)); }, 3, 2),
       entry("DIAGnostic:MEMory", writeMemory, readMemory, 2, 1),
       queryOnly("DIAGnostic:CONNected", [](Call& c) { return std::string(c.board.connected() ? "1" : "0"); }),
       queryOnly("DIAGnostic:SIMulation:SYNThesizer", simulatedSynthesizer),
@@ -383,8 +428,8 @@ std::string identify(BoardWorker& board) {
   vxclk_APIVersion(version);
   char model[32];
   std::snprintf(model, sizeof model, "Clock source board %04X", static_cast<unsigned>(id));
-  return std::string("Kestrel,") + model + "," + std::to_string(serial) + ",KestrelLib " +
-         std::to_string(version[0]) + "." + std::to_string(version[1]) + "." + std::to_string(version[2]);
+  return std::string("Kestrel,") + model + "," + std::to_string(serial) + ",KestrelLib " + std::to_string(version[0]) +
+         "." + std::to_string(version[1]) + "." + std::to_string(version[2]);
 }
 
 int selfTest(BoardWorker& board) {
@@ -399,10 +444,11 @@ void resetBoard(BoardWorker& board) {
   s.calibrationSource = "NONE";
   s.calibrationPath.clear();
   // Modulation off first, so that the clock below is planned unmodulated.
-  const std::pair<const char*, IntCall> switches[] = {
-      {"vxclk_enableFM", vxclk_enableFM},           {"vxclk_enableTx2PMRJ", vxclk_enableTx2PMRJ},
-      {"vxclk_enableTx2PMBUJ", vxclk_enableTx2PMBUJ}, {"vxclk_enableTx2PM", vxclk_enableTx2PM},
-      {"vxclk_enableTx2AM", vxclk_enableTx2AM}};
+  const std::pair<const char*, IntCall> switches[] = {{"vxclk_enableFM", vxclk_enableFM},
+                                                      {"vxclk_enableTx2PMRJ", vxclk_enableTx2PMRJ},
+                                                      {"vxclk_enableTx2PMBUJ", vxclk_enableTx2PMBUJ},
+                                                      {"vxclk_enableTx2PM", vxclk_enableTx2PM},
+                                                      {"vxclk_enableTx2AM", vxclk_enableTx2AM}};
   for (const auto& [name, fn] : switches) board.check(name, fn(instance, 0));
   s.stored.fmEnable = s.stored.tx2PMRJEnable = s.stored.tx2PMBUJEnable = false;
   s.stored.tx2PMEnable = s.stored.tx2AMEnable = false;

@@ -56,14 +56,31 @@ std::vector<BoardSpec> boardsInOrder(const CLI::App& app, const std::vector<std:
   return specs;
 }
 
+// Two owners of one board would take it from each other at every exchange.
+void checkDistinct(const std::vector<BoardSpec>& specs, uint16_t firstPort) {
+  for (size_t i = 0; i < specs.size(); ++i) {
+    for (size_t j = 0; j < i; ++j) {
+      if (specs[i].name == specs[j].name)
+        throw CLI::ValidationError("board name '" + specs[i].name + "' is given twice");
+      if (!specs[i].address.empty() && specs[i].address == specs[j].address) {
+        throw CLI::ValidationError("board address " + specs[i].address + " is given twice");
+      }
+    }
+  }
+  if (firstPort == 0 || firstPort + specs.size() - 1 > 65535) {
+    throw CLI::ValidationError("--scpi-port",
+                               "the boards need ports " + std::to_string(firstPort) + " and up, to 65535");
+  }
+}
+
 // The emulator on a loopback address of its own, port 6653 (the only port
 // the library dials): 127.0.0.1 when free, else a random 127.x.y.z.
 std::unique_ptr<kestrel::sim::BoardEmulator> startEmulator(std::string& address) {
   std::mt19937 random(std::random_device{}());
   for (int attempt = 0; attempt <= kEmulatorAddressAttempts; ++attempt) {
     address = attempt == 0 ? "127.0.0.1"
-                           : "127." + std::to_string(1 + random() % 254) + "." + std::to_string(random() % 256) +
-                                 "." + std::to_string(1 + random() % 254);
+                           : "127." + std::to_string(1 + random() % 254) + "." + std::to_string(random() % 256) + "." +
+                                 std::to_string(1 + random() % 254);
     kestrel::sim::EmulatorOptions options;
     options.address = address;
     options.port = kBoardPort;
@@ -99,6 +116,7 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
     specs = boardsInOrder(app, boards, sims);
     if (specs.empty()) throw CLI::ValidationError("no board given: use --board NAME=ADDRESS or --sim NAME");
+    checkDistinct(specs, scpiPort);
     for (const std::string& text : allow) {
       const auto network = parseNetwork(text);
       if (!network) throw CLI::ValidationError("--allow", "'" + text + "' is not an IPv4 network (CIDR)");

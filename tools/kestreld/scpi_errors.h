@@ -33,8 +33,7 @@ const char* errorText(int code);
 // A command that failed: the number, and optional detail that follows the
 // standard text after a semicolon, as instruments do.
 struct ScpiError : std::runtime_error {
-  explicit ScpiError(int errorCode, const std::string& detail = {})
-      : std::runtime_error(detail), code(errorCode) {}
+  explicit ScpiError(int errorCode, const std::string& detail = {}) : std::runtime_error(detail), code(errorCode) {}
   int code;
 };
 

@@ -194,8 +194,8 @@ double unitScale(const std::string& unit, Unit kind) {
   if (kind != Unit::Hertz) throw ScpiError(kInvalidSuffix, unit);
   // IEEE 488.2: M is milli and MA mega, except in MHZ, which is megahertz.
   if (unit == "MHZ") return 1e6;
-  static const std::map<std::string, double> kPrefixes = {
-      {"", 1.0}, {"K", 1e3}, {"MA", 1e6}, {"G", 1e9}, {"T", 1e12}, {"M", 1e-3}, {"U", 1e-6}, {"N", 1e-9}};
+  static const std::map<std::string, double> kPrefixes = {{"", 1.0},   {"K", 1e3},  {"MA", 1e6}, {"G", 1e9},
+                                                          {"T", 1e12}, {"M", 1e-3}, {"U", 1e-6}, {"N", 1e-9}};
   if (unit.size() < 2 || unit.compare(unit.size() - 2, 2, "HZ") != 0) throw ScpiError(kInvalidSuffix, unit);
   const auto prefix = kPrefixes.find(unit.substr(0, unit.size() - 2));
   if (prefix == kPrefixes.end()) throw ScpiError(kInvalidSuffix, unit);
@@ -211,24 +211,42 @@ bool inRange(double value, const NumericRange& range) {
 
 const char* errorText(int code) {
   switch (code) {
-    case kNoError: return "No error";
-    case kCommandError: return "Command error";
-    case kSyntaxError: return "Syntax error";
-    case kDataTypeError: return "Data type error";
-    case kParameterNotAllowed: return "Parameter not allowed";
-    case kMissingParameter: return "Missing parameter";
-    case kUndefinedHeader: return "Undefined header";
-    case kHeaderSuffixOutOfRange: return "Header suffix out of range";
-    case kInvalidSuffix: return "Invalid suffix";
-    case kExecutionError: return "Execution error";
-    case kSettingsConflict: return "Settings conflict";
-    case kDataOutOfRange: return "Data out of range";
-    case kIllegalParameterValue: return "Illegal parameter value";
-    case kHardwareError: return "Hardware error";
-    case kHardwareMissing: return "Hardware missing";
-    case kQueueOverflow: return "Queue overflow";
-    case kInputBufferOverrun: return "Input buffer overrun";
-    default: return "Error";
+    case kNoError:
+      return "No error";
+    case kCommandError:
+      return "Command error";
+    case kSyntaxError:
+      return "Syntax error";
+    case kDataTypeError:
+      return "Data type error";
+    case kParameterNotAllowed:
+      return "Parameter not allowed";
+    case kMissingParameter:
+      return "Missing parameter";
+    case kUndefinedHeader:
+      return "Undefined header";
+    case kHeaderSuffixOutOfRange:
+      return "Header suffix out of range";
+    case kInvalidSuffix:
+      return "Invalid suffix";
+    case kExecutionError:
+      return "Execution error";
+    case kSettingsConflict:
+      return "Settings conflict";
+    case kDataOutOfRange:
+      return "Data out of range";
+    case kIllegalParameterValue:
+      return "Illegal parameter value";
+    case kHardwareError:
+      return "Hardware error";
+    case kHardwareMissing:
+      return "Hardware missing";
+    case kQueueOverflow:
+      return "Queue overflow";
+    case kInputBufferOverrun:
+      return "Input buffer overrun";
+    default:
+      return "Error";
   }
 }
 

@@ -94,7 +94,7 @@ std::string stringValue(const Param& param);
 
 // ---- responses ------------------------------------------------------------------
 
-std::string formatReal(double value);   // "1.800000000E+09"; NaN gives 9.91E+37
+std::string formatReal(double value);       // "1.800000000E+09"; NaN gives 9.91E+37
 std::string quoted(std::string_view text);  // "text" with inner quotes doubled
 
 }  // namespace kestreld::scpi

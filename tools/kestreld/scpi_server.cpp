@@ -14,10 +14,7 @@ namespace kestreld {
 class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
  public:
   ScpiClient(asio::ip::tcp::socket socket, ScpiServer& server, BoardWorker& board, const CommandTree& tree)
-      : socket_(std::move(socket)),
-        server_(server),
-        board_(board),
-        session_(std::make_shared<ClientSession>(tree)) {}
+      : socket_(std::move(socket)), server_(server), board_(board), session_(std::make_shared<ClientSession>(tree)) {}
 
   void start() { pump(); }
 
@@ -107,14 +104,14 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   }
 
   void writeNext() {
-    asio::async_write(socket_, asio::buffer(outbox_.front()), [self = shared_from_this()](asio::error_code error,
-                                                                                         size_t) {
-      if (error) return self->drop();
-      self->unsent_ -= self->outbox_.front().size();
-      self->outbox_.pop_front();
-      if (!self->outbox_.empty()) return self->writeNext();
-      self->pump();
-    });
+    asio::async_write(socket_, asio::buffer(outbox_.front()),
+                      [self = shared_from_this()](asio::error_code error, size_t) {
+                        if (error) return self->drop();
+                        self->unsent_ -= self->outbox_.front().size();
+                        self->outbox_.pop_front();
+                        if (!self->outbox_.empty()) return self->writeNext();
+                        self->pump();
+                      });
   }
 
   void drop() {

@@ -36,7 +36,7 @@ struct CommandEntry {
   SetHandler set;
   int queryParams = 0;  // at most
   QueryHandler query;
-  int setMin = -1;  // at least this many when not -1 (then setParams is the most)
+  int setMin = -1;                       // at least this many when not -1 (then setParams is the most)
   std::vector<scpi::PatternNode> nodes;  // compiled from the pattern
 };
 

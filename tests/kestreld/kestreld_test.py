@@ -203,6 +203,11 @@ class PyvisaTests(VisaTestCase):
     def test_ranges_are_checked_before_the_board(self):
         inst = self.open()
         inst.write("OUTP1:POW 5")
+        self.assertEqual(inst.query("FREQ? MIN;FREQ? DEF;:FM:RATE? MAX"),
+                         "2.000000100E+07;1.000000000E+09;5.000000000E+07")
+        inst.write("FREQ MAX")
+        self.assertEqual(inst.query("FREQ?;:SYST:ERR?"), '5.499999999E+09;0,"No error"')
+        inst.write("FREQ 1.8GHZ")
         for command in ("OUTP1:POW 32", "OUTP2:POW 4097", "OUTP2:DIV 16", "FREQ 20 MHZ", "FREQ 5.5 GHZ",
                         "FM:RATE:IND 12", "PM:FREQ 81 MHZ", "OUTP1:POW -1"):
             inst.write(command)

@@ -127,6 +127,7 @@ CommandEntry switchSetting(std::string pattern, const char* name, IntCall fn, bo
 // "FREQ? MIN" answers a limit instead of the setting.
 std::string limitOr(Call& call, const NumericRange& range, double value) {
   if (call.params.empty()) return formatReal(value);
+  if (call.params[0].kind != ParamKind::Character) throw ScpiError(kIllegalParameterValue, "MIN, MAX or DEF");
   return formatReal(numericValue(call.params[0], Unit::Hertz, range));
 }
 

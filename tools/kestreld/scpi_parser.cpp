@@ -300,8 +300,10 @@ MatchResult matchPattern(const std::vector<PatternNode>& pattern, const std::vec
 double numericValue(const Param& param, Unit unit, const NumericRange& range) {
   if (param.kind == ParamKind::String) throw ScpiError(kDataTypeError, "a number is expected");
   if (param.kind == ParamKind::Character) {
-    if (spells(param.text, "MINimum")) return range.exclusive ? std::nextafter(range.min, range.max) : range.min;
-    if (spells(param.text, "MAXimum")) return range.exclusive ? std::nextafter(range.max, range.min) : range.max;
+    // One base unit inside an open range, so that the answer to "FREQ? MIN"
+    // is itself a value the command takes.
+    if (spells(param.text, "MINimum")) return range.exclusive ? range.min + 1 : range.min;
+    if (spells(param.text, "MAXimum")) return range.exclusive ? range.max - 1 : range.max;
     if (spells(param.text, "DEFault")) return range.def;
     throw ScpiError(kIllegalParameterValue, param.text);
   }

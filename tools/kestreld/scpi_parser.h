@@ -75,7 +75,7 @@ struct NumericRange {
   double min;
   double max;
   double def;
-  bool exclusive = false;  // min and max themselves are out of range
+  bool exclusive = false;  // min and max themselves are out of range; MIN and MAX are 1 inside
 };
 
 // What a unit may be attached to.

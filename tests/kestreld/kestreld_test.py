@@ -79,16 +79,27 @@ class Daemon:
 
 
 class BoardProgram:
-    """kestrel-board on a loopback address (port 6653), keeping its memory in a file."""
+    """kestrel-board on a loopback address (port 6653), keeping its memory in a
+    file. With trace, a thread keeps the synthesizer lines of its trace."""
 
-    def __init__(self, address=None, memory=None):
+    def __init__(self, address=None, memory=None, trace=False):
         self.memory = memory or tempfile.mktemp(suffix=".mem")
+        self.synth_lines = []
         for _ in range(10):
             self.address = address or random_loopback()
-            self.proc = start([BOARD_PROGRAM, "--address", self.address, "--memory", self.memory], "listening")
+            self.proc = start([BOARD_PROGRAM, "--address", self.address, "--memory", self.memory] +
+                              (["--trace"] if trace else []), "listening")
             if self.proc:
-                return
-        raise RuntimeError("kestrel-board did not start")
+                break
+        else:
+            raise RuntimeError("kestrel-board did not start")
+        if trace:
+            threading.Thread(target=self.keep_synth_lines, daemon=True).start()
+
+    def keep_synth_lines(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            if b"synthesizer:" in line:
+                self.synth_lines.append(line.decode())
 
 
 class RawClient:
@@ -401,6 +412,31 @@ class OptionsTests(unittest.TestCase):
         self.addCleanup(client.close)
         client.send("*IDN?\n")
         self.assertRaises(OSError, client.line)
+
+
+class RestartTests(unittest.TestCase):
+    """A new daemon starts from what the board stored, and keeps the board's clock."""
+
+    def test_a_new_daemon_keeps_the_clock_when_tx1_power_changes(self):
+        board = BoardProgram(trace=True)
+        self.addCleanup(lambda: os.path.exists(board.memory) and os.unlink(board.memory))
+        self.addCleanup(stop, board.proc)
+        first = Daemon("--board", "bench=" + board.address)
+        client = first.raw()
+        self.assertEqual(client.query("FREQ 1.8GHZ;:OUTP1:POW 7;:SYST:ERR?"), '0,"No error"')
+        client.close()
+        self.assertEqual(stop(first.proc), 0)
+
+        second = Daemon("--board", "bench=" + board.address)
+        self.addCleanup(stop, second.proc)
+        client = second.raw()
+        self.addCleanup(client.close)
+        self.assertEqual(client.query("FREQ?;:OUTP1:POW?"), "1.800000000E+09;7")
+        uploads = len(board.synth_lines)
+        self.assertEqual(client.query("OUTP1:POW 10;:SYST:ERR?"), '0,"No error"')
+        self.assertGreater(len(board.synth_lines), uploads)
+        self.assertIn("output A 1800.000000 MHz", board.synth_lines[-1])
+        self.assertEqual(client.query("VCO:LOCK?;:OUTP1:POW?"), "1;10")
 
 
 class BoardResetTests(unittest.TestCase):

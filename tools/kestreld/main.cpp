@@ -30,15 +30,15 @@ constexpr int kExitUnavailable = 69;  // BSD EX_UNAVAILABLE: a port or emulator 
 constexpr uint16_t kBoardPort = 6653;
 constexpr int kEmulatorAddressAttempts = 20;
 
-struct BoardSpec {
+struct BoardChoice {
   std::string name;
   std::string address;  // empty for an emulator
 };
 
 // --board and --sim in the order given: that order assigns the ports.
-std::vector<BoardSpec> boardsInOrder(const CLI::App& app, const std::vector<std::string>& boards,
-                                     const std::vector<std::string>& sims) {
-  std::vector<BoardSpec> specs;
+std::vector<BoardChoice> boardsInOrder(const CLI::App& app, const std::vector<std::string>& boards,
+                                       const std::vector<std::string>& sims) {
+  std::vector<BoardChoice> choices;
   size_t nextBoard = 0;
   size_t nextSim = 0;
   for (const CLI::Option* option : app.parse_order()) {
@@ -48,26 +48,26 @@ std::vector<BoardSpec> boardsInOrder(const CLI::App& app, const std::vector<std:
       if (eq == std::string::npos || eq == 0 || !parseIPv4(text.substr(eq + 1))) {
         throw CLI::ValidationError("--board", "'" + text + "' is not NAME=ADDRESS with a dotted IPv4 address");
       }
-      specs.push_back({text.substr(0, eq), text.substr(eq + 1)});
+      choices.push_back({text.substr(0, eq), text.substr(eq + 1)});
     } else if (option->get_name() == "--sim") {
-      specs.push_back({sims.at(nextSim++), ""});
+      choices.push_back({sims.at(nextSim++), ""});
     }
   }
-  return specs;
+  return choices;
 }
 
 // Two owners of one board would take it from each other at every exchange.
-void checkDistinct(const std::vector<BoardSpec>& specs, uint16_t firstPort) {
-  for (size_t i = 0; i < specs.size(); ++i) {
+void checkDistinct(const std::vector<BoardChoice>& choices, uint16_t firstPort) {
+  for (size_t i = 0; i < choices.size(); ++i) {
     for (size_t j = 0; j < i; ++j) {
-      if (specs[i].name == specs[j].name)
-        throw CLI::ValidationError("board name '" + specs[i].name + "' is given twice");
-      if (!specs[i].address.empty() && specs[i].address == specs[j].address) {
-        throw CLI::ValidationError("board address " + specs[i].address + " is given twice");
+      if (choices[i].name == choices[j].name)
+        throw CLI::ValidationError("board name '" + choices[i].name + "' is given twice");
+      if (!choices[i].address.empty() && choices[i].address == choices[j].address) {
+        throw CLI::ValidationError("board address " + choices[i].address + " is given twice");
       }
     }
   }
-  if (firstPort == 0 || firstPort + specs.size() - 1 > 65535) {
+  if (firstPort == 0 || firstPort + choices.size() - 1 > 65535) {
     throw CLI::ValidationError("--scpi-port",
                                "the boards need ports " + std::to_string(firstPort) + " and up, to 65535");
   }
@@ -110,13 +110,13 @@ int main(int argc, char** argv) {
       ->type_name("CIDR");
 
   AccessList access;
-  std::vector<BoardSpec> specs;
+  std::vector<BoardChoice> choices;
   asio::ip::address listenAddress;
   try {
     app.parse(argc, argv);
-    specs = boardsInOrder(app, boards, sims);
-    if (specs.empty()) throw CLI::ValidationError("no board given: use --board NAME=ADDRESS or --sim NAME");
-    checkDistinct(specs, scpiPort);
+    choices = boardsInOrder(app, boards, sims);
+    if (choices.empty()) throw CLI::ValidationError("no board given: use --board NAME=ADDRESS or --sim NAME");
+    checkDistinct(choices, scpiPort);
     for (const std::string& text : allow) {
       const auto network = parseNetwork(text);
       if (!network) throw CLI::ValidationError("--allow", "'" + text + "' is not an IPv4 network (CIDR)");
@@ -138,29 +138,29 @@ int main(int argc, char** argv) {
   asio::io_context io;
   std::list<ScpiServer> servers;
 
-  for (size_t i = 0; i < specs.size(); ++i) {
-    BoardSpec& spec = specs[i];
+  for (size_t i = 0; i < choices.size(); ++i) {
+    BoardChoice& choice = choices[i];
     kestrel::sim::BoardEmulator* emulator = nullptr;
-    if (spec.address.empty()) {
-      emulators.push_back(startEmulator(spec.address));
+    if (choice.address.empty()) {
+      emulators.push_back(startEmulator(choice.address));
       emulator = emulators.back().get();
       if (emulator == nullptr) {
-        std::fprintf(stderr, "kestreld: the built-in emulator for %s could not start\n", spec.name.c_str());
+        std::fprintf(stderr, "kestreld: the built-in emulator for %s could not start\n", choice.name.c_str());
         return kExitUnavailable;
       }
     }
-    BoardWorker& worker = workers.emplace_back(spec.name, spec.address, emulator);
+    BoardWorker& worker = workers.emplace_back(choice.name, choice.address, emulator);
     ScpiServer& server = servers.emplace_back(io, worker, commandTree(), access);
     const auto port = static_cast<uint16_t>(scpiPort + i);
     try {
       server.listen({listenAddress, port});
     } catch (const std::system_error& e) {
-      std::fprintf(stderr, "kestreld: cannot serve %s on %s port %u: %s\n", spec.name.c_str(), listen.c_str(),
+      std::fprintf(stderr, "kestreld: cannot serve %s on %s port %u: %s\n", choice.name.c_str(), listen.c_str(),
                    static_cast<unsigned>(port), e.what());
       return kExitUnavailable;
     }
     worker.start();
-    std::printf("kestreld: board %s (%s%s) on SCPI %s:%u\n", spec.name.c_str(), spec.address.c_str(),
+    std::printf("kestreld: board %s (%s%s) on SCPI %s:%u\n", choice.name.c_str(), choice.address.c_str(),
                 emulator != nullptr ? ", built-in emulator" : "", listen.c_str(), static_cast<unsigned>(port));
   }
   std::printf("kestreld: ready\n");

@@ -23,6 +23,8 @@ class AccessList {
  public:
   void add(Network network) { networks_.push_back(network); }
   bool allows(uint32_t address) const;
+  // No --allow given: anyone who can reach the listening address.
+  bool open() const { return networks_.empty(); }
 
  private:
   std::vector<Network> networks_;

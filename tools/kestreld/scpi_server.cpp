@@ -31,12 +31,12 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   // that has stopped sending still gets the answers to what it sent.
   void pump() {
     if (closed_ || busy_ || reading_) return;
+    if (unsent_ > ScpiServer::kMaxUnsent) return;  // resumed when the writes drain
     if (std::optional<std::string> line = takeLine()) return dispatch(std::move(*line));
     if (endOfInput_) {
       if (outbox_.empty()) drop();
       return;
     }
-    if (unsent_ > ScpiServer::kMaxUnsent) return;  // resumed when the writes drain
     reading_ = true;
     socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](asio::error_code error, size_t n) {
       self->reading_ = false;
@@ -140,7 +140,7 @@ bool allowed(const AccessList& access, const asio::ip::address& peer) {
   if (peer.is_v4()) return access.allows(peer.to_v4().to_uint());
   const asio::ip::address_v6 v6 = peer.to_v6();
   if (v6.is_v4_mapped()) return access.allows(asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_uint());
-  return access.allows(0) && access.allows(0xFFFFFFFFu);  // only an open list admits IPv6 peers
+  return access.open();  // the networks are IPv4 ones
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 namespace kestrel::testing {
 namespace {
 
+namespace p = protocol;
 using sim::FrameKind;
 
 // Short enough that stalls and cut answers keep the matrix quick.
@@ -217,6 +218,9 @@ class FaultMatrix : public ::testing::TestWithParam<ExportCase> {
     EXPECT_NE(vxclk_getBoardID(instance, &id), VXCLK_OK);
     EXPECT_EQ(board->frameCount(), framesBefore);
 
+    // The recovery runs with the usual time limit: a loaded machine must not
+    // make it fail.
+    static_cast<ApiInstance*>(instance)->device.link.exchangeTimeoutMs = p::kExchangeTimeoutMs;
     ASSERT_EQ(vxclk_connect(instance, board.address().c_str()), VXCLK_OK) << "connect recovers";
     EXPECT_EQ(vxclk_getBoardID(instance, &id), VXCLK_OK);
   }

@@ -29,6 +29,7 @@ __all__ = [
     "UNREACHABLE",
     "TIMED_OUT",
     "PROBE_TIMEOUT_S",
+    "TIMEOUT_SHARE",
     "is_dotted_ipv4",
     "connect_failure_cause",
     "call_failure_cause",

@@ -9,6 +9,7 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -23,7 +24,8 @@ DISSECTOR = os.environ["KESTREL_DISSECTOR"]
 SKIP = 77  # ctest's SKIP_RETURN_CODE
 
 FIELDS = ["frame.number", "tcp.stream", "kestrel.answer", "kestrel.kind", "kestrel.page", "kestrel.reg",
-          "kestrel.reg_name", "kestrel.value", "kestrel.mem_addr", "kestrel.request_in", "kestrel.block_data"]
+          "kestrel.reg_name", "kestrel.value", "kestrel.mem_addr", "kestrel.request_in", "kestrel.block_data",
+          "kestrel.answer_offset"]
 # kestrel-board --trace: "frame 7: write page 0 register 10 value 0x2040", "frame 1: block read address 20480 (...)"
 TRACE = re.compile(r"frame \d+: (?:(read|write) page (\d+) register (\d+) value (0x[0-9A-F]+)|block (read|write) address (\d+))")
 
@@ -54,8 +56,33 @@ def capture_session(workdir):
     return pcap, trace
 
 
-def tshark(pcap):
-    command = ["tshark", "-r", pcap, "-X", "lua_script:" + DISSECTOR, "-Y", "kestrel", "-T", "fields",
+def write_capture(path, segments):
+    """A capture of one TCP stream from (from_board, payload) segments, as a
+    board that splits its answers and pads them would send them."""
+    host, board = (bytes([127, 0, 0, 1]), 50000), (bytes([127, 0, 0, 9]), 6653)
+    seq = {False: 1000, True: 5000}
+    with open(path, "wb") as out:
+        out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101))
+        for number, (from_board, payload) in enumerate(segments):
+            (src, sport), (dst, dport) = (board, host) if from_board else (host, board)
+            tcp = struct.pack(">HHIIBBHHH", sport, dport, seq[from_board], seq[not from_board], 0x50, 0x18,
+                              65535, 0, 0)
+            ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 40 + len(payload), number, 0, 64, 6, 0, src, dst)
+            out.write(struct.pack("<IIII", 1700000000, number, 40 + len(payload), 40 + len(payload)))
+            out.write(ip + tcp + payload)
+            seq[from_board] += len(payload)
+
+
+def frame(*pairs):
+    """A 256-byte frame with the given (offset, byte) pairs set."""
+    data = bytearray(256)
+    for offset, byte in pairs:
+        data[offset] = byte
+    return bytes(data)
+
+
+def tshark(pcap, *options):
+    command = ["tshark", *options, "-r", pcap, "-X", "lua_script:" + DISSECTOR, "-Y", "kestrel", "-T", "fields",
                "-E", "separator=/t", "-E", "occurrence=f"]
     for field in FIELDS:
         command += ["-e", field]
@@ -123,6 +150,39 @@ class DissectorTest(unittest.TestCase):
         self.assertEqual((words[len(plan) - 1][0], words[-1][0]), (0, 0), "register 0 goes last")
         reads = {r["kestrel.reg_name"] for r in self.frames if r["kestrel.kind"] == "register read"}
         self.assertLessEqual({"BoardId", "Serial0", "Temperature"}, reads)
+
+class SplitAnswerTest(unittest.TestCase):
+    """Answers in pieces, with bytes after them: each is matched to its frame
+    and decoded once the host would have the bytes it needs."""
+
+    def test_pieces_and_padding(self):
+        block = bytes(range(128))
+        read_board_id = frame((0, 0xF0), (4, 20))
+        read_block = frame((0, 0xF1), (2, 1), (3, 0x80), (5, 0x00), (6, 0x50))
+        write_261 = frame((0, 0xF0), (4, 0x05), (5, 0x81), (6, 1))
+        segments = [(False, read_board_id), (True, b"\xf0"), (True, b"\x31\x4b\x00\xaa\xbb"),
+                    (False, read_block), (True, block[:50]), (True, block[50:100]), (True, block[100:]),
+                    (False, write_261), (True, b"\xf0\x01\x00\x00"), (True, b"\xcc\xdd")]
+        with tempfile.TemporaryDirectory() as workdir:
+            pcap = os.path.join(workdir, "split.pcap")
+            write_capture(pcap, segments)
+            # One pass, as tshark reads by default, and two, as the GUI does.
+            runs = {"one pass": tshark(pcap), "two passes": tshark(pcap, "-2")}
+        for run, rows in runs.items():
+            found = [(r["frame.number"], r["kestrel.answer"], r["kestrel.kind"], r["kestrel.reg_name"],
+                      r["kestrel.value"], r["kestrel.mem_addr"], r["kestrel.request_in"], r["kestrel.block_data"])
+                     for r in rows]
+            self.assertEqual(found, [
+                ("1", False, "register read", "BoardId", "", "", "", ""),
+                ("3", True, "register read", "BoardId", "0x4b31", "", "1", ""),
+                ("4", False, "block read", "", "", "20480", "", ""),
+                ("7", True, "block read", "", "", "20480", "4", block.hex()),
+                ("8", False, "register write", "Register261", "0x0001", "", "", ""),
+                ("9", True, "register write", "Register261", "", "", "8", ""),
+                ("10", True, "register write", "", "", "", "8", ""),
+            ], run)
+            self.assertEqual(rows[-1]["kestrel.answer_offset"], "4", run)
+
 
 if __name__ == "__main__":
     if shutil.which("tshark") is None:

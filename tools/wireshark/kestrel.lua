@@ -140,14 +140,32 @@ kestrel.experts = { e_orphan, e_extra }
 
 kestrel.prefs.port = Pref.uint("Board TCP port", P.kBoardPort, "The TCP port the board listens on")
 
-local tcp_stream = Field.new("tcp.stream")
-
--- Per TCP stream: the newest frame from the host. Per packet: what the first
--- pass found, so that later passes (and clicks in the GUI) show the same.
-local streams, frames_seen, answers_seen
+-- Per connection: the newest frame from the host. Per packet: what was found
+-- when the packets went by in order, so that a packet looked at again later
+-- (a click in the GUI) shows the same. Wireshark may start over from the
+-- first packet after init(), and keeps pinfo.visited set when it does, so
+-- going in order is told by the packet numbers, not by pinfo.visited.
+local streams, frames_seen, answers_seen, last_number
+local PENDING = {}
 
 function kestrel.init()
-  streams, frames_seen, answers_seen = {}, {}, {}
+  streams, frames_seen, answers_seen, last_number = {}, {}, {}, 0
+end
+
+-- Both directions of a connection under one key. Field extractors such as
+-- tcp.stream are empty when tshark runs without a tree (its first pass with
+-- -2), so the key is made from the addresses.
+local function connection(pinfo, host_to_board)
+  local host = tostring(pinfo.src) .. ":" .. pinfo.src_port
+  local board = tostring(pinfo.dst) .. ":" .. pinfo.dst_port
+  if not host_to_board then host, board = board, host end
+  return host .. "-" .. board
+end
+
+local function in_order(pinfo)
+  if pinfo.number < last_number then return false end
+  last_number = pinfo.number
+  return true
 end
 
 local function register_name(page, reg)
@@ -205,13 +223,12 @@ end
 
 local function dissect_frame(tvb, pinfo, tree)
   local r = decode_frame(tvb)
-  local stream = tcp_stream().value
-  if not pinfo.visited then
+  if in_order(pinfo) then
     r.frame = pinfo.number
-    streams[stream] = r
+    streams[connection(pinfo, true)] = r
     frames_seen[pinfo.number] = r
-  else
-    r = frames_seen[pinfo.number] or r
+  elseif frames_seen[pinfo.number] then
+    r.answer_frame = frames_seen[pinfo.number].answer_frame
   end
 
   local t = tree:add(kestrel, tvb(0, P.kFrameSize), "Kestrel frame: " .. describe(r))
@@ -252,11 +269,12 @@ end
 -- frame; TCP is asked for more segments until the host has what it needs.
 local function dissect_answer(tvb, pinfo, tree)
   local seen = answers_seen[pinfo.number]
-  if not pinfo.visited then
-    local r = streams[tcp_stream().value]
+  if seen == nil and in_order(pinfo) then
+    local r = streams[connection(pinfo, false)]
     local got = r and (r.got or 0) or 0
     local needed = r and r.needed or 1
     if got < needed and tvb:len() < needed - got then
+      answers_seen[pinfo.number] = PENDING
       pinfo.desegment_offset = 0
       pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
       return
@@ -267,8 +285,8 @@ local function dissect_answer(tvb, pinfo, tree)
       r.got = got + tvb:len()
       r.answer_frame = r.answer_frame or pinfo.number
     end
-  elseif not seen then
-    -- A piece TCP held back for reassembly on the first pass.
+  elseif seen == nil or seen == PENDING then
+    -- A piece TCP keeps for reassembly, decoded with the packet that completes it.
     return
   end
 

@@ -160,9 +160,11 @@ class SplitAnswerTest(unittest.TestCase):
         read_board_id = frame((0, 0xF0), (4, 20))
         read_block = frame((0, 0xF1), (2, 1), (3, 0x80), (5, 0x00), (6, 0x50))
         write_261 = frame((0, 0xF0), (4, 0x05), (5, 0x81), (6, 1))
+        aux_3 = frame((0, 0xF1), (1, 3), (2, 5), (3, 6), (4, 7))
         segments = [(False, read_board_id), (True, b"\xf0"), (True, b"\x31\x4b\x00\xaa\xbb"),
                     (False, read_block), (True, block[:50]), (True, block[50:100]), (True, block[100:]),
-                    (False, write_261), (True, b"\xf0\x01\x00\x00"), (True, b"\xcc\xdd")]
+                    (False, write_261), (True, b"\xf0\x01\x00\x00"), (True, b"\xcc\xdd"),
+                    (False, aux_3), (True, b"\xf1\x00\x00\x00")]
         with tempfile.TemporaryDirectory() as workdir:
             pcap = os.path.join(workdir, "split.pcap")
             write_capture(pcap, segments)
@@ -180,8 +182,11 @@ class SplitAnswerTest(unittest.TestCase):
                 ("8", False, "register write", "Register261", "0x0001", "", "", ""),
                 ("9", True, "register write", "Register261", "", "", "8", ""),
                 ("10", True, "register write", "", "", "", "8", ""),
+                ("11", False, "auxiliary read 3", "", "", "", "", ""),
+                ("12", True, "auxiliary read 3", "", "", "", "11", ""),
             ], run)
-            self.assertEqual(rows[-1]["kestrel.answer_offset"], "4", run)
+            padding = next(r for r in rows if r["frame.number"] == "10")
+            self.assertEqual(padding["kestrel.answer_offset"], "4", run)
 
 
 if __name__ == "__main__":

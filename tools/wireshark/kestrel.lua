@@ -178,7 +178,6 @@ local function decode_frame(tvb)
   local r = { opcode = tvb(P.kOffOpcode, 1):uint() }
   if r.opcode == P.kOpRegisterAccess then
     local word = tvb(P.kOffAddressLow, 2):le_uint()
-    r.word = word
     r.write = bit32.band(word, P.kWriteBit) ~= 0
     r.page = bit32.band(bit32.rshift(word, P.kPageShift), P.kPageMask)
     r.reg = bit32.band(word, P.kRegisterMask)
@@ -193,7 +192,8 @@ local function decode_frame(tvb)
       r.address = tvb(P.kOffMemoryAddress, 4):le_uint()
       r.needed = dir == P.kDirectionRead and P.kBlockSize or 1
     else
-      r.kind = "auxiliary read " .. r.sub
+      local aux = r.sub == P.kSubAuxRepeat or r.sub == P.kSubAux3 or r.sub == P.kSubAux4
+      r.kind = (aux and "auxiliary read " or "sub-command ") .. r.sub
       r.needed = 1
     end
   else
@@ -215,10 +215,10 @@ local function describe(r)
 end
 
 local function add_register(tree, r)
-  tree:add(f.page, r.page)
-  tree:add(f.reg, r.reg)
+  tree:add(f.page, r.page):set_generated()
+  tree:add(f.reg, r.reg):set_generated()
   local name = register_name(r.page, r.reg)
-  if name then tree:add(f.reg_name, name) end
+  if name then tree:add(f.reg_name, name):set_generated() end
 end
 
 local function dissect_frame(tvb, pinfo, tree)
@@ -236,14 +236,14 @@ local function dissect_frame(tvb, pinfo, tree)
   t:add(f.kind, r.kind):set_generated()
   t:add(f.opcode, tvb(P.kOffOpcode, 1))
   if r.reg then
-    t:add_le(f.address_word, tvb(P.kOffAddressLow, 2))
-    t:add(f.write, tvb(P.kOffAddressLow, 2), r.write)
-    local sub = t:add(f.page, tvb(P.kOffAddressLow, 2), r.page)
-    t:add(f.reg, tvb(P.kOffAddressLow, 2), r.reg)
+    local word = tvb(P.kOffAddressLow, 2)
+    local w = t:add_le(f.address_word, word)
+    w:add(f.write, word, r.write)
+    w:add(f.page, word, r.page)
+    w:add(f.reg, word, r.reg)
     local name = register_name(r.page, r.reg)
     if name then t:add(f.reg_name, name):set_generated() end
     if r.write then t:add_le(f.value, tvb(P.kOffValueLow, 2)) end
-    sub:set_generated()
   elseif r.opcode == P.kOpMemoryAndAux then
     t:add(f.sub_command, tvb(P.kOffSubCommand, 1))
     if r.address then

@@ -6,8 +6,8 @@
 --   or copy this file into ~/.local/lib/wireshark/plugins/
 --
 -- Answers carry no header: what an answer means follows from the frame it
--- answers, so each TCP stream keeps its frames in order and every answer is
--- matched to the newest frame the host sent before it.
+-- answers. The host sends a frame only once it has the answer to the one
+-- before, so each answer is matched to the newest frame of its connection.
 
 local kestrel = Proto("kestrel", "Kestrel clock-source board link")
 
@@ -145,11 +145,11 @@ kestrel.prefs.port = Pref.uint("Board TCP port", P.kBoardPort, "The TCP port the
 -- (a click in the GUI) shows the same. Wireshark may start over from the
 -- first packet after init(), and keeps pinfo.visited set when it does, so
 -- going in order is told by the packet numbers, not by pinfo.visited.
-local streams, frames_seen, answers_seen, last_number
+local newest_frame, frames_seen, answers_seen, last_number
 local PENDING = {}
 
 function kestrel.init()
-  streams, frames_seen, answers_seen, last_number = {}, {}, {}, 0
+  newest_frame, frames_seen, answers_seen, last_number = {}, {}, {}, 0
 end
 
 -- Both directions of a connection under one key. Field extractors such as
@@ -225,7 +225,7 @@ local function dissect_frame(tvb, pinfo, tree)
   local r = decode_frame(tvb)
   if in_order(pinfo) then
     r.frame = pinfo.number
-    streams[connection(pinfo, true)] = r
+    newest_frame[connection(pinfo, true)] = r
     frames_seen[pinfo.number] = r
   elseif frames_seen[pinfo.number] then
     r.answer_frame = frames_seen[pinfo.number].answer_frame
@@ -270,7 +270,7 @@ end
 local function dissect_answer(tvb, pinfo, tree)
   local seen = answers_seen[pinfo.number]
   if seen == nil and in_order(pinfo) then
-    local r = streams[connection(pinfo, false)]
+    local r = newest_frame[connection(pinfo, false)]
     local got = r and (r.got or 0) or 0
     local needed = r and r.needed or 1
     if got < needed and tvb:len() < needed - got then

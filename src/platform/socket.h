@@ -58,6 +58,10 @@ SocketHandle listenOn(uint32_t addressNetworkOrder, uint16_t port);
 // The local port a socket is bound to, or 0.
 uint16_t localPort(SocketHandle socket);
 
+// The IPv4 address (network order) and port of a connected socket's peer:
+// false when the socket has none.
+bool peerAddress(SocketHandle socket, uint32_t* addressNetworkOrder, uint16_t* port);
+
 // 1 when the socket has something to read (data, a connection or a close),
 // 0 on time-out, -1 on error.
 int waitReadable(SocketHandle socket, int timeoutMs);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -39,6 +40,9 @@ struct ExportCase {
   bool keepsOutput;
   bool fromUnconnected;  // vxclk_connect itself
 };
+
+// Test names and messages show the export, not the bytes of the case.
+void PrintTo(const ExportCase& c, std::ostream* os) { *os << c.name; }
 
 template <typename T>
 T* as(uint8_t* out) {

@@ -10,6 +10,7 @@
 
 #include "config/device_state.h"
 #include "config/device_config.h"
+#include "config/timestamp_name.h"
 #include "link/hw_layer.h"
 #include "synth/synth_model.h"
 
@@ -152,8 +153,5 @@ class ClockSource_API final {
   template <typename Control>
   friend int32_t applyTx2Control(ClockSource_API& device, const Control& control, double request);
 };
-
-// Timestamp formatting from fixed clock readings (so tests can pin the clock).
-std::string formatTimestampName(const std::tm& local, uint16_t milliseconds);
 
 }  // namespace kestrel

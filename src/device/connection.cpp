@@ -1,8 +1,10 @@
-// Connection, identity, raw register access and the health and switch registers.
+// Connection, identity, raw register access and the health readings
+// (temperature, VCO lock and voltage).
 #include <utility>
 
+#include "config/conversions.h"
 #include "device/clock_source_api.h"
-#include "device/conversions.h"
+#include "platform/clock.h"
 
 namespace kestrel {
 
@@ -113,18 +115,16 @@ int32_t ClockSource_API::regAccess(uint8_t write, uint16_t page, uint16_t addres
   return link.regAccess(write, page, address, value) ? 1 : 0;
 }
 
-int32_t ClockSource_API::writeSynthRegister(uint16_t number, uint16_t value) {
-  registerValue = number;
-  if (regAccess(1, 0, p::reg::kSynthNumber, &registerValue) == 0) return 1;
-  registerValue = value;
-  return regAccess(1, 0, p::reg::kSynthValue, &registerValue) != 0 ? 0 : 1;
+double ClockSource_API::getTemperature(uint16_t sensor) {
+  double reading = 0.0;
+  readTemperature(sensor, &reading);
+  return reading;
 }
 
-int32_t ClockSource_API::setRegister261(int32_t value) {
-  registerValue = low16(value);
-  const bool ok = regAccess(1, 0, p::reg::kRegister261, &registerValue) != 0;
-  writeSetting(static_cast<int32_t>(p::SettingIndex::Register261), value);
-  return ok ? 0 : 1;
+bool ClockSource_API::readTemperature(uint16_t sensor, double* readingOut) {
+  const bool ok = link.regAccess(0, sensor, p::reg::kTemperature, &temperatureValue);
+  *readingOut = temperatureValue;
+  return ok;
 }
 
 int32_t ClockSource_API::checkVCOLock(int32_t* destination) {
@@ -139,18 +139,14 @@ int32_t ClockSource_API::checkVCOVoltage(double* destination) {
   return ok ? 0 : 1;
 }
 
-int32_t ClockSource_API::setFMSwitch(int32_t page, int32_t value) {
-  registerValue = low16(value);
-  const bool ok = regAccess(1, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
-  if (static_cast<uint32_t>(page) < p::kFMSwitchCount)
-    writeSetting(static_cast<int32_t>(p::SettingIndex::FMSwitch0) + page, value);
-  return ok ? 1 : 0;
-}
-
-int32_t ClockSource_API::getFMSwitch(int32_t page, int32_t* destination) {
-  const bool ok = regAccess(0, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
-  *destination = registerValue;
-  return ok ? 1 : 0;
+std::string ClockSource_API::makeTimestampName() {
+  timestampSystemTime.milliseconds = platform::utcMilliseconds();
+  timestampSeconds = platform::calendarSeconds();
+  platform::localTime(timestampSeconds, &timestampLocal);
+  const std::string name = formatTimestampName(timestampLocal, timestampSystemTime.milliseconds);
+  timestampText.fill('\0');
+  name.copy(timestampText.data(), timestampText.size() - 1);
+  return name;
 }
 
 }  // namespace kestrel

@@ -4,36 +4,13 @@
 #include <cmath>
 #include <limits>
 
+#include "config/conversions.h"
+#include "config/fm_math.h"
 #include "device/clock_source_api.h"
-#include "device/conversions.h"
-#include "device/fm_math.h"
 
 namespace kestrel {
 
 namespace p = protocol;
-
-uint16_t fmIndexForFrequency(double frequencyMHz) {
-  // The thresholds are the table's own rates; anything faster than 10 MHz
-  // (and a NaN) runs on the 50 MHz entry.
-  constexpr double kUpperBounds[] = {0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5, 4.0, 10.0};
-  uint16_t index = 0;
-  for (double bound : kUpperBounds) {
-    if (frequencyMHz <= bound) return index;
-    ++index;
-  }
-  return index;
-}
-
-double evaluatePolynomial(const std::array<double, 5>& c, double x) {
-  return (((c[0] * std::pow(x, 4) + c[1] * std::pow(x, 3)) + c[2] * (x * x)) + c[3] * x) + c[4];
-}
-
-uint16_t calibratedRegisterValue(double y) {
-  // Truncated toward zero and held to the register's range: a polynomial
-  // slightly below 0 or past full scale must not wrap to the other end.
-  if (std::isnan(y)) return 0;
-  return static_cast<uint16_t>(std::clamp(std::trunc(y), 0.0, 65535.0));
-}
 
 int32_t ClockSource_API::enableFM(int32_t on) {
   if (!state.connected) {
@@ -113,6 +90,20 @@ int32_t ClockSource_API::setFMRJAmplitude(int32_t amplitude) {
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMRJAmplitude), amplitude);
   if (failedExchangeCount() == failuresBefore) state.fmRJAmplitudeApplied = state.fmRJAmplitude;
   return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::setFMSwitch(int32_t page, int32_t value) {
+  registerValue = low16(value);
+  const bool ok = regAccess(1, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
+  if (static_cast<uint32_t>(page) < p::kFMSwitchCount)
+    writeSetting(static_cast<int32_t>(p::SettingIndex::FMSwitch0) + page, value);
+  return ok ? 1 : 0;
+}
+
+int32_t ClockSource_API::getFMSwitch(int32_t page, int32_t* destination) {
+  const bool ok = regAccess(0, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
+  *destination = registerValue;
+  return ok ? 1 : 0;
 }
 
 }  // namespace kestrel

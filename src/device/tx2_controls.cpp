@@ -5,8 +5,8 @@
 #include <array>
 #include <cmath>
 
+#include "config/conversions.h"
 #include "device/clock_source_api.h"
-#include "device/conversions.h"
 
 namespace kestrel {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "config/conversions.h"
 #include "device/clock_source_api.h"
-#include "device/conversions.h"
 
 namespace kestrel {
 
@@ -48,6 +48,13 @@ int32_t ClockSource_API::generateClock(double frequencyMHz, int32_t /*option: th
   ok = setRegister261(state.register261Value) == 0 && ok;
   // Re-applying the Tx1 power keeps it across every new clock.
   ok = setTx1Power(truncateToInt32(state.tx1Power)) == 0 && ok;
+  return ok ? 0 : 1;
+}
+
+int32_t ClockSource_API::setRegister261(int32_t value) {
+  registerValue = low16(value);
+  const bool ok = regAccess(1, 0, p::reg::kRegister261, &registerValue) != 0;
+  writeSetting(static_cast<int32_t>(p::SettingIndex::Register261), value);
   return ok ? 0 : 1;
 }
 

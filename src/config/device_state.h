@@ -16,6 +16,12 @@ using CalibrationTable = std::array<CalibrationRow, protocol::kCalibrationRows>;
 
 enum CalibrationColumn { kC4 = 0, kC3 = 1, kC2 = 2, kC1 = 3, kC0 = 4, kCalMin = 5, kCalMax = 6 };
 
+// Where the FM amplitude calibration comes from (the C interface's
+// VXCLK_CALIBRATION_ values).
+inline constexpr int32_t kCalibrationNone = 0;
+inline constexpr int32_t kCalibrationBoard = 1;
+inline constexpr int32_t kCalibrationFile = 2;
+
 struct FMEntry {
   double frequencyMHz = 0.0;
   double calibrationMin = 0.0;

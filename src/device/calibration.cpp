@@ -11,30 +11,30 @@ namespace kestrel {
 
 namespace p = protocol;
 
-int32_t ClockSource_API::initializeInstance(int32_t source, const char* path) {
-  if (!state.connected) return 2;
+Status ClockSource_API::initializeInstance(int32_t source, const char* path) {
+  if (!state.connected) return Status::NotConnected;
   // Everything that can fail happens before anything changes.
   CalibrationTable fromFile = state.fileCalibration;
-  if (source == 2 && !readCalibrationFile(path, &fromFile)) return 1;
-  if (source == 1 && !boardCalibrationRead) return 1;
+  if (source == kCalibrationFile && !readCalibrationFile(path, &fromFile)) return Status::Failed;
+  if (source == kCalibrationBoard && !boardCalibrationRead) return Status::Failed;
 
   state.calibrationSource = source;
-  if (source == 0) {
+  if (source == kCalibrationNone) {
     calibrationInUse = false;
-  } else if (source == 1) {
+  } else if (source == kCalibrationBoard) {
     calibrationInUse = true;
     state.activeCalibration = state.boardCalibrationCopy;
-  } else if (source == 2) {
+  } else if (source == kCalibrationFile) {
     calibrationInUse = true;
     state.fileCalibration = fromFile;
     state.activeCalibration = state.fileCalibration;
   }
   applyCalibrationToFMTable();
-  return 0;
+  return Status::Ok;
 }
 
-int32_t ClockSource_API::applyCalibrationToFMTable() {
-  if (!state.connected) return 2;
+Status ClockSource_API::applyCalibrationToFMTable() {
+  if (!state.connected) return Status::NotConnected;
   for (int r = 0; r < kFMTableSize; ++r) {
     const CalibrationRow& row = state.activeCalibration[r];
     FMEntry& entry = state.fmTable[r];
@@ -42,31 +42,31 @@ int32_t ClockSource_API::applyCalibrationToFMTable() {
     entry.calibrationMin = row[kCalMin];
     entry.calibrationMax = row[kCalMax];
   }
-  return 0;
+  return Status::Ok;
 }
 
-int32_t ClockSource_API::getMinMaxCalibration(int32_t row, double* minimum, double* maximum) {
-  if (row < 0 || row >= p::kCalibrationRows) return 3;
+Status ClockSource_API::getMinMaxCalibration(int32_t row, double* minimum, double* maximum) {
+  if (row < 0 || row >= p::kCalibrationRows) return Status::OutOfRange;
   *minimum = state.activeCalibration[row][kCalMin];
   *maximum = state.activeCalibration[row][kCalMax];
-  return 0;
+  return Status::Ok;
 }
 
-int32_t ClockSource_API::resetCalibrationTable() {
+Status ClockSource_API::resetCalibrationTable() {
   for (CalibrationRow& row : boardCalibration) {
     row.fill(0.0);
     row[kC1] = 1.0;
     row[kCalMin] = 0.0;
     row[kCalMax] = 4095.0;
   }
-  return 0;
+  return Status::Ok;
 }
 
-bool ClockSource_API::saveFMCalibrationValues(double tag, uint16_t row, const double* values) {
-  bool ok = writeEEPROMAddress(static_cast<int32_t>(p::kCalibrationTagAddress), tag);
+Status ClockSource_API::saveFMCalibrationValues(double tag, uint16_t row, const double* values) {
+  bool ok = writeEEPROMAddress(static_cast<int32_t>(p::kCalibrationTagAddress), tag) == Status::Ok;
   for (int j = 0; j < p::kCalibrationColumns; ++j)
-    ok = writeEEPROMAddress(static_cast<int32_t>(p::calibrationAddress(row, j)), values[j]) && ok;
-  return ok;
+    ok = writeEEPROMAddress(static_cast<int32_t>(p::calibrationAddress(row, j)), values[j]) == Status::Ok && ok;
+  return okOrFailed(ok);
 }
 
 bool ClockSource_API::readCalibrationRows(CalibrationTable* rows) {
@@ -82,12 +82,12 @@ bool ClockSource_API::readCalibrationRows(CalibrationTable* rows) {
   return ok;
 }
 
-int32_t ClockSource_API::readCalibrationTable(double* destination) {
+Status ClockSource_API::readCalibrationTable(double* destination) {
   CalibrationTable rows{};
   readCalibrationRows(&rows);
   for (int r = 0; r < p::kCalibrationRows; ++r)
     for (int j = 0; j < p::kCalibrationColumns; ++j) destination[r * p::kCalibrationColumns + j] = rows[r][j];
-  return 0;
+  return Status::Ok;
 }
 
 int32_t ClockSource_API::readCalibrationTag() {
@@ -99,9 +99,9 @@ int32_t ClockSource_API::readCalibrationTag() {
   return result;
 }
 
-int32_t ClockSource_API::clearCalibrationFlag() {
+Status ClockSource_API::clearCalibrationFlag() {
   calibrationInUse = false;
-  return 0;
+  return Status::Ok;
 }
 
 int32_t ClockSource_API::evaluateCalibration(int32_t row, double x) {

@@ -17,25 +17,25 @@ ClockSource_API::ClockSource_API() {
 
 double ClockSource_API::getRevision() { return 2.6; }
 
-int32_t ClockSource_API::connect(std::string address) {
+Status ClockSource_API::connect(std::string address) {
   ipAddress.clear();
   ipAddress = std::move(address);
-  if (!link.openLink(ipAddress.c_str(), p::kBoardPort)) return 1;
+  if (!link.openLink(ipAddress.c_str(), p::kBoardPort)) return Status::Failed;
   CalibrationTable rows{};
   boardCalibrationRead = readCalibrationRows(&rows);
   // A failed read has dropped the connection it was made on: reporting
   // success would leave every later call failing. Rows from a failed read
   // are stale bytes, so the last good copy stays.
-  if (!boardCalibrationRead) return 1;
+  if (!boardCalibrationRead) return Status::Failed;
   state.boardCalibrationCopy = rows;
   state.connected = 1;
-  return 0;
+  return Status::Ok;
 }
 
-int32_t ClockSource_API::disconnect() {
-  if (!link.closeLink()) return 1;
+Status ClockSource_API::disconnect() {
+  if (!link.closeLink()) return Status::Failed;
   state.connected = 0;
-  return 0;
+  return Status::Ok;
 }
 
 bool ClockSource_API::readRegister(uint16_t page, uint16_t reg, uint16_t* value) {
@@ -44,11 +44,11 @@ bool ClockSource_API::readRegister(uint16_t page, uint16_t reg, uint16_t* value)
 
 bool ClockSource_API::writeRegister(uint16_t reg, uint16_t value) { return regAccess(1, 0, reg, &value) != 0; }
 
-bool ClockSource_API::readBoardID(int32_t* boardIdOut) {
+Status ClockSource_API::readBoardID(int32_t* boardIdOut) {
   const bool ok = readRegister(0, p::reg::kBoardId, &idValue);
   boardID = idValue;
   if (ok && boardIdOut != nullptr) *boardIdOut = boardID;
-  return ok;
+  return okOrFailed(ok);
 }
 
 int32_t ClockSource_API::getBoardID() {
@@ -76,7 +76,7 @@ bool ClockSource_API::readSerialWords(std::array<uint16_t, 5>* words) {
   return ok;
 }
 
-bool ClockSource_API::readSerialNumber(uint64_t* serialOut) {
+Status ClockSource_API::readSerialNumber(uint64_t* serialOut) {
   std::array<uint16_t, 5> data{};
   bool ok = readSerialWords(&data);
   uint64_t serial = 0;
@@ -89,21 +89,21 @@ bool ClockSource_API::readSerialNumber(uint64_t* serialOut) {
     serial = static_cast<uint64_t>(static_cast<int64_t>(shortSerialNumber));
   }
   *serialOut = serial;
-  return ok;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::getSerialNumber(uint64_t* destination) {
+Status ClockSource_API::getSerialNumber(uint64_t* destination) {
   *destination = 0;
   readSerialNumber(destination);
-  return 0;
+  return Status::Ok;
 }
 
-int32_t ClockSource_API::setShortSerialNumber(int32_t serial) {
+Status ClockSource_API::setShortSerialNumber(int32_t serial) {
   serialLowValue = low16(serial);
   serialHighValue = high16(serial);
   link.regAccess(1, 0, p::reg::kSerial0, &serialLowValue);
   link.regAccess(1, 0, p::reg::kSerial1, &serialHighValue);
-  return 0;
+  return Status::Ok;
 }
 
 double ClockSource_API::getRegister9Tenths() {
@@ -121,22 +121,22 @@ double ClockSource_API::getTemperature(uint16_t sensor) {
   return reading;
 }
 
-bool ClockSource_API::readTemperature(uint16_t sensor, double* readingOut) {
+Status ClockSource_API::readTemperature(uint16_t sensor, double* readingOut) {
   const bool ok = link.regAccess(0, sensor, p::reg::kTemperature, &temperatureValue);
   *readingOut = temperatureValue;
-  return ok;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::checkVCOLock(int32_t* destination) {
+Status ClockSource_API::checkVCOLock(int32_t* destination) {
   const bool ok = regAccess(0, 0, p::reg::kVcoLock, &registerValue) != 0;
   *destination = registerValue;
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::checkVCOVoltage(double* destination) {
+Status ClockSource_API::checkVCOVoltage(double* destination) {
   const bool ok = regAccess(0, 0, p::reg::kVcoVoltage, &registerValue) != 0;
   *destination = registerValue / 1000.0;
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
 std::string ClockSource_API::makeTimestampName() {

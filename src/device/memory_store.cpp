@@ -14,15 +14,15 @@ namespace {
 constexpr int kByteReadPauseMs = 10;
 }  // namespace
 
-bool ClockSource_API::readSetting(uint8_t index, double* out) {
+Status ClockSource_API::readSetting(uint8_t index, double* out) {
   return getEEPROMAddress(static_cast<int32_t>(p::settingAddress(index)), out);
 }
 
-bool ClockSource_API::writeSetting(int32_t index, double value) {
+Status ClockSource_API::writeSetting(int32_t index, double value) {
   return writeEEPROMAddress(static_cast<int32_t>(p::settingAddress(index)), value);
 }
 
-bool ClockSource_API::writeEEPROMAddress(int32_t address, double value) {
+Status ClockSource_API::writeEEPROMAddress(int32_t address, double value) {
   bool ok = true;
   regAddress = static_cast<uint16_t>(address);
   std::memcpy(stagingBuffer.data(), &value, sizeof value);
@@ -32,10 +32,10 @@ bool ClockSource_API::writeEEPROMAddress(int32_t address, double value) {
     if (ok) ok = link.regAccess(1, 0, p::reg::kMemoryData, &memoryDataValue);
     ++regAddress;
   }
-  return ok;
+  return okOrFailed(ok);
 }
 
-bool ClockSource_API::getEEPROMAddress(int32_t address, double* out) {
+Status ClockSource_API::getEEPROMAddress(int32_t address, double* out) {
   uint16_t counter = static_cast<uint16_t>(address);
   bool ok = true;
   std::array<uint8_t, 8> bytes{};
@@ -47,7 +47,7 @@ bool ClockSource_API::getEEPROMAddress(int32_t address, double* out) {
     ++counter;
   }
   *out = doubleFromBytes(bytes.data());
-  return ok;
+  return okOrFailed(ok);
 }
 
 }  // namespace kestrel

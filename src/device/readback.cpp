@@ -5,16 +5,16 @@
 
 namespace kestrel {
 
-int32_t ClockSource_API::getActiveConfig(DeviceConfig* config) {
-  if (!state.connected) return 2;
+Status ClockSource_API::getActiveConfig(DeviceConfig* config) {
+  if (!state.connected) return Status::NotConnected;
   DeviceConfig read;
   for (const SettingRead& entry : readbackOrder()) {
     // A value from a failed read is whatever was in the buffers: never pass it on.
-    if (!readSetting(static_cast<uint8_t>(entry.setting), &state.settingReadBuffer)) return 1;
+    if (readSetting(static_cast<uint8_t>(entry.setting), &state.settingReadBuffer) != Status::Ok) return Status::Failed;
     entry.store(read, state.settingReadBuffer);
   }
   *config = read;
-  return 0;
+  return Status::Ok;
 }
 
 }  // namespace kestrel

@@ -7,22 +7,22 @@ namespace kestrel {
 
 namespace p = protocol;
 
-int32_t ClockSource_API::writeSynthRegister(uint16_t number, uint16_t value) {
+Status ClockSource_API::writeSynthRegister(uint16_t number, uint16_t value) {
   registerValue = number;
-  if (regAccess(1, 0, p::reg::kSynthNumber, &registerValue) == 0) return 1;
+  if (regAccess(1, 0, p::reg::kSynthNumber, &registerValue) == 0) return Status::Failed;
   registerValue = value;
-  return regAccess(1, 0, p::reg::kSynthValue, &registerValue) != 0 ? 0 : 1;
+  return fromFlag(regAccess(1, 0, p::reg::kSynthValue, &registerValue));
 }
 
-int32_t ClockSource_API::writeSynthRegisters() {
+Status ClockSource_API::writeSynthRegisters() {
   // Highest register first: the synthesizer latches a new setting when
   // register 0 arrives, so register 0 goes last.
   bool allOk = true;
   for (size_t i = kSynthImageRegisters.size(); i-- > 0;) {
     const uint16_t value = static_cast<uint16_t>(synth.registerImage[i] & 0xFFFFu);
-    allOk = writeSynthRegister(kSynthImageRegisters[i], value) == 0 && allOk;
+    allOk = writeSynthRegister(kSynthImageRegisters[i], value) == Status::Ok && allOk;
   }
-  return allOk ? 0 : 1;
+  return okOrFailed(allOk);
 }
 
 }  // namespace kestrel

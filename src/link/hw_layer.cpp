@@ -6,6 +6,7 @@ namespace kestrel {
 
 namespace p = protocol;
 using platform::kInvalidSocket;
+using platform::SocketError;
 
 namespace {
 // Frames whose answer the host does not decode still need one byte of it:
@@ -20,24 +21,31 @@ void HwLayer::releaseSocket() {
   sock = kInvalidSocket;
 }
 
+bool HwLayer::failOpen(platform::SocketError cause) {
+  lastResult = -1;
+  failure = cause;
+  releaseSocket();
+  return false;
+}
+
 bool HwLayer::openLink(const char* address, uint16_t port) {
   platform::startSockets();
   releaseSocket();  // a new connection never leaks the previous one
   streamBroken = false;
+  armedTimeoutMs = 0;
   uint32_t peer = 0;
-  if (!platform::parseIPv4(address, &peer)) {
-    lastResult = -1;
-    return false;
-  }
+  if (!platform::parseIPv4(address, &peer)) return failOpen(SocketError::BadAddress);
   sock = platform::openTcpSocket();
-  if (sock == kInvalidSocket) {
-    lastResult = -1;
-    return false;
-  }
-  lastResult = platform::bindAnyLocal(sock);
-  if (lastResult == 0) lastResult = platform::connectWithin(sock, peer, port, p::kConnectTimeoutMs);
-  if (lastResult != 0) releaseSocket();
-  return lastResult == 0;
+  if (sock == kInvalidSocket) return failOpen(platform::systemError());
+  if (platform::bindAnyLocal(sock) != 0) return failOpen(platform::systemError());
+  const SocketError connected = platform::connectTimed(sock, peer, port, p::kConnectTimeoutMs);
+  if (connected != SocketError::None) return failOpen(connected);
+  // Armed once per connection: an exchange then costs one send and one
+  // receive, no option calls.
+  if (!armExchangeTimeouts()) return failOpen(platform::systemError());
+  lastResult = 0;
+  failure = SocketError::None;
+  return true;
 }
 
 bool HwLayer::closeLink() {
@@ -66,33 +74,47 @@ bool HwLayer::transact(const uint8_t* frame, int32_t length, uint8_t* destinatio
   return length == p::kFrameSize && exchange(destination, capacity, kAnyAnswer);
 }
 
-bool HwLayer::failExchange(int32_t result) {
-  lastResult = result;
+bool HwLayer::failExchange(SocketError cause) {
+  lastResult = cause == SocketError::Closed ? 0 : -1;
+  failure = cause;
   markBroken();
   ++failedExchanges;
   return false;
 }
 
+bool HwLayer::armExchangeTimeouts() {
+  const int timeoutMs = exchangeTimeoutMs > 0 ? exchangeTimeoutMs : 1;  // 0 would mean "wait forever"
+  if (armedTimeoutMs == timeoutMs) return true;
+  if (platform::armSendTimeout(sock, timeoutMs) != 0 || platform::armReceiveTimeout(sock, timeoutMs) != 0)
+    return false;
+  armedTimeoutMs = timeoutMs;
+  return true;
+}
+
 bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required) {
-  if (!usable()) return failExchange(-1);
+  if (!usable()) return failExchange(sock == kInvalidSocket || failure == SocketError::None ? SocketError::Closed
+                                                                                           : failure);
   // Bytes that arrived after the last answer was complete (a board that
   // answered more than we needed, or late) are nobody's answer: drop them so
   // they cannot be read as the start of this one.
-  const int stale = platform::discardPending(sock);
-  if (stale < 0) return failExchange(-1);
-  staleBytesDropped += static_cast<uint64_t>(stale);
-  const int64_t deadline = platform::monotonicMs() + exchangeTimeoutMs;
-  lastResult = platform::sendAllBefore(sock, cmdFrame.data(), p::kFrameSize, deadline);
-  if (lastResult != p::kFrameSize) return failExchange(lastResult);
-  int32_t received = 0;
-  do {
-    lastResult = platform::receiveBefore(sock, destination + received, capacity - received, deadline);
-    // A close (0) ends the stream before the answer is whole: even a write's
-    // fate is then unknown.
-    if (lastResult <= 0) return failExchange(lastResult);
-    received += lastResult;
-  } while (received < required);
-  return true;
+  const platform::Transfer stale = platform::discardPending(sock);
+  staleBytesDropped += static_cast<uint64_t>(stale.bytes);
+  if (!stale.ok()) return failExchange(stale.error);
+  if (!armExchangeTimeouts()) return failExchange(platform::systemError());
+  const int64_t deadline = platform::monotonicMs() + armedTimeoutMs;
+  bool rearmed = false;
+  const platform::Transfer sent = platform::sendAllArmed(sock, cmdFrame.data(), p::kFrameSize, deadline, &rearmed);
+  if (sent.ok()) {
+    const platform::Transfer answer =
+        platform::receiveAtLeast(sock, destination, capacity, required, deadline, &rearmed);
+    if (rearmed) armedTimeoutMs = 0;  // the next exchange gets its whole time-out again
+    if (!answer.ok()) return failExchange(answer.error);
+    lastResult = answer.bytes;
+    failure = SocketError::None;
+    return true;
+  }
+  if (rearmed) armedTimeoutMs = 0;
+  return failExchange(sent.error);
 }
 
 bool HwLayer::regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_t* value) {
@@ -151,12 +173,13 @@ void HwLayer::startAuxFrame(uint8_t subCommand) {
 bool HwLayer::auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer) {
   startAuxFrame(p::kSubAuxRepeat);
   cmdFrame[p::kOffAuxSelector] = selector;
+  bool ok = true;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
-    const bool ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter,
-                             p::kResponseCapacity, kAnyAnswer);
+    ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity,
+                  kAnyAnswer) && ok;
     lastResult = ok ? 1 : 0;
   }
-  return lastResult != 0;
+  return ok;
 }
 
 bool HwLayer::auxReadPlain(uint8_t* buffer) {
@@ -168,11 +191,13 @@ bool HwLayer::auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer) 
   startAuxFrame(p::kSubAuxRepeat);
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg2] = 0;
+  bool ok = true;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
     cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(blockCounter);
-    exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity, kAnyAnswer);
+    ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity,
+                  kAnyAnswer) && ok;
   }
-  return true;
+  return ok;
 }
 
 bool HwLayer::auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer) {
@@ -180,8 +205,7 @@ bool HwLayer::auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(index);
   cmdFrame[p::kOffAuxArg2] = 0;
-  exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
@@ -189,8 +213,7 @@ bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = 0x7F;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
@@ -198,8 +221,7 @@ bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = argument;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t* buffer) {
@@ -207,8 +229,7 @@ bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t*
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = first;
   cmdFrame[p::kOffAuxArg2] = second;
-  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
 }
 
 }  // namespace kestrel

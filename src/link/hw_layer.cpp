@@ -9,9 +9,7 @@ using platform::kInvalidSocket;
 using platform::SocketError;
 
 namespace {
-// Frames whose answer the host does not decode still need one byte of it:
-// without an answer the board may not have taken the frame.
-constexpr int32_t kAnyAnswer = 1;
+constexpr int32_t kAnyAnswer = p::answerBytesNeeded(p::CommandKind::Other);
 }  // namespace
 
 HwLayer::~HwLayer() { releaseSocket(); }
@@ -118,48 +116,28 @@ bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required)
 }
 
 bool HwLayer::regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_t* value) {
-  const bool isWrite = write != 0;
-  const uint16_t word = p::addressWord(page, address, isWrite);
-  cmdFrame[p::kOffOpcode] = p::kOpRegisterAccess;
-  cmdFrame[p::kOffAddressLow] = static_cast<uint8_t>(word & 0xFF);
-  cmdFrame[p::kOffAddressHigh] = static_cast<uint8_t>(word >> 8);
-  if (isWrite) {
-    cmdFrame[p::kOffValueLow] = static_cast<uint8_t>(*value & 0xFF);
-    cmdFrame[p::kOffValueHigh] = static_cast<uint8_t>(*value >> 8);
+  if (write != 0) {
+    p::encodeRegisterWrite(cmdFrame, page, address, *value);
     return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
   }
-  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::kRegisterReadAnswerBytes);
+  p::encodeRegisterRead(cmdFrame, page, address);
+  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::answerBytesNeeded(p::CommandKind::RegisterRead));
   lastResult = ok ? 1 : 0;
-  *value = static_cast<uint16_t>(respBuffer[p::kRespValueHigh] * 256 + respBuffer[p::kRespValueLow]);
+  *value = p::decodeRegisterAnswer(respBuffer.data());
   return ok;
 }
 
-void HwLayer::writeMemoryAddress(uint32_t address) {
-  for (int i = 0; i < 4; ++i) cmdFrame[p::kOffMemoryAddress + i] = static_cast<uint8_t>(address >> (8 * i));
-}
-
 bool HwLayer::writeMemBlock(uint8_t selector, uint32_t address, const uint8_t* data) {
-  cmdFrame[p::kOffOpcode] = p::kOpMemoryAndAux;
-  cmdFrame[p::kOffSubCommand] = p::kSubMemoryBlock;
-  cmdFrame[p::kOffDirection] = p::kDirectionWrite;
-  cmdFrame[p::kOffBlockLength] = p::kBlockSize;
-  cmdFrame[p::kOffSelector] = selector;
-  writeMemoryAddress(address);
   blockData = data;
-  for (byteIndex = 0; byteIndex < p::kBlockSize; ++byteIndex)
-    cmdFrame[p::kOffBlockData + byteIndex] = blockData[byteIndex];
+  p::encodeBlockWrite(cmdFrame, selector, address, blockData);
+  byteIndex = p::kBlockSize;
   blockData = nullptr;
   return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::readMemBlock(uint8_t selector, uint32_t address, uint8_t* destination) {
-  cmdFrame[p::kOffOpcode] = p::kOpMemoryAndAux;
-  cmdFrame[p::kOffSubCommand] = p::kSubMemoryBlock;
-  cmdFrame[p::kOffDirection] = p::kDirectionRead;
-  cmdFrame[p::kOffBlockLength] = p::kBlockSize;
-  cmdFrame[p::kOffSelector] = selector;
-  writeMemoryAddress(address);
-  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::kBlockSize);
+  p::encodeBlockRead(cmdFrame, selector, address);
+  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::answerBytesNeeded(p::CommandKind::BlockRead));
   lastResult = ok ? 1 : 0;
   std::memcpy(destination, respBuffer.data(), p::kBlockSize);
   return ok;

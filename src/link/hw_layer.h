@@ -7,6 +7,7 @@
 
 #include "platform/socket.h"
 #include "protocol/board_protocol.h"
+#include "protocol/frame_codec.h"
 
 namespace kestrel {
 
@@ -43,7 +44,7 @@ class HwLayer {
   // that a caller can say "timed out" or "refused" rather than "failed".
   platform::SocketError lastFailure() const { return failure; }
 
-  std::array<uint8_t, protocol::kFrameSize> cmdFrame{};
+  protocol::Frame cmdFrame{};
   std::array<uint8_t, protocol::kResponseCapacity> respBuffer{};
   platform::SocketHandle sock = platform::kInvalidSocket;
   uint16_t blockCounter = 0;
@@ -69,7 +70,6 @@ class HwLayer {
   bool armExchangeTimeouts();
   void markBroken();
   void releaseSocket();
-  void writeMemoryAddress(uint32_t address);
   void startAuxFrame(uint8_t subCommand);
 
   bool streamBroken = false;

@@ -32,7 +32,7 @@ struct FMEntry {
   std::array<uint8_t, protocol::kFMSwitchCount> switches{};
 };
 
-inline constexpr int kFMTableSize = 12;
+inline constexpr int kFMTableSize = static_cast<int>(protocol::kFMRatesMHz.size());
 inline constexpr int kStatusMessageCount = 65;
 
 struct DeviceState {
@@ -49,8 +49,8 @@ struct DeviceState {
   double referenceFrequency = protocol::kBoardReferenceMHz;
   std::string spareText;
   uint8_t spareFlag = 0;
-  double minOutputFrequency = 20.0;
-  double maxOutputFrequency = 5500.0;
+  double minOutputFrequency = protocol::kClockMinMHz;
+  double maxOutputFrequency = protocol::kClockMaxMHz;
   double referenceMode = 0.0;
   std::array<FMEntry, kFMTableSize> fmTable;
   uint16_t fmIndex = 0;

@@ -3,17 +3,16 @@
 #include <algorithm>
 #include <cmath>
 
+#include "protocol/board_protocol.h"
+
 namespace kestrel {
 
 uint16_t fmIndexForFrequency(double frequencyMHz) {
-  // The thresholds are the table's own rates; anything faster than 10 MHz
-  // (and a NaN) runs on the 50 MHz entry.
-  constexpr double kUpperBounds[] = {0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5, 4.0, 10.0};
+  // The thresholds are the table's own rates; anything faster than the
+  // next-to-last rate (and a NaN) runs on the last entry.
+  const auto& rates = protocol::kFMRatesMHz;
   uint16_t index = 0;
-  for (double bound : kUpperBounds) {
-    if (frequencyMHz <= bound) return index;
-    ++index;
-  }
+  while (index + 1u < rates.size() && !(frequencyMHz <= rates[index])) ++index;
   return index;
 }
 

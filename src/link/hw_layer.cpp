@@ -83,7 +83,9 @@ bool HwLayer::failExchange(SocketError cause) {
 bool HwLayer::armExchangeTimeouts() {
   const int timeoutMs = exchangeTimeoutMs > 0 ? exchangeTimeoutMs : 1;  // 0 would mean "wait forever"
   if (armedTimeoutMs == timeoutMs) return true;
-  if (platform::armSendTimeout(sock, timeoutMs) != 0 || platform::armReceiveTimeout(sock, timeoutMs) != 0)
+  using platform::Direction;
+  if (platform::armTimeout(sock, Direction::Send, timeoutMs) != 0 ||
+      platform::armTimeout(sock, Direction::Receive, timeoutMs) != 0)
     return false;
   armedTimeoutMs = timeoutMs;
   return true;

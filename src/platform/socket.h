@@ -61,10 +61,13 @@ SocketError connectOutcome(SocketHandle socket);
 // After a connect: blocking from now on, with Nagle's algorithm off.
 void finishConnect(SocketHandle socket);
 
+enum class Direction { Send, Receive };
+
 // How long each blocking send or receive may wait from now on (a call that
-// waits longer fails with TimedOut): 0 on success, -1 on failure.
-int armSendTimeout(SocketHandle socket, int timeoutMs);
-int armReceiveTimeout(SocketHandle socket, int timeoutMs);
+// waits longer fails with TimedOut): 0 on success, -1 on failure. On Windows
+// a call that timed out leaves the socket unfit for further use; the link
+// drops it then anyway.
+int armTimeout(SocketHandle socket, Direction direction, int timeoutMs);
 
 // One send() of up to length bytes: the count sent, or -1.
 int sendSome(SocketHandle socket, const uint8_t* data, int length);

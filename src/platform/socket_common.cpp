@@ -58,7 +58,7 @@ Transfer sendAllArmed(SocketHandle socket, const uint8_t* data, int length, int6
     done.bytes += n;
     if (done.bytes == length) break;
     const int left = remainingMs(deadlineMs);
-    if (left == 0 || armSendTimeout(socket, left) != 0) return {done.bytes, SocketError::TimedOut};
+    if (left == 0 || armTimeout(socket, Direction::Send, left) != 0) return {done.bytes, SocketError::TimedOut};
     *rearmed = true;
   }
   return done;
@@ -75,14 +75,14 @@ Transfer receiveAtLeast(SocketHandle socket, uint8_t* buffer, int capacity, int 
     done.bytes += n;
     if (done.bytes >= required) return done;
     const int left = remainingMs(deadlineMs);
-    if (left == 0 || armReceiveTimeout(socket, left) != 0) return {done.bytes, SocketError::TimedOut};
+    if (left == 0 || armTimeout(socket, Direction::Receive, left) != 0) return {done.bytes, SocketError::TimedOut};
     *rearmed = true;
   }
 }
 
 int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t deadlineMs) {
   const int left = remainingMs(deadlineMs);
-  if (left == 0 || armSendTimeout(socket, left) != 0) return -1;
+  if (left == 0 || armTimeout(socket, Direction::Send, left) != 0) return -1;
   bool rearmed = false;
   const Transfer sent = sendAllArmed(socket, data, length, deadlineMs, &rearmed);
   return sent.ok() ? sent.bytes : -1;
@@ -90,7 +90,7 @@ int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t 
 
 int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs) {
   const int left = remainingMs(deadlineMs);
-  if (left == 0 || armReceiveTimeout(socket, left) != 0) return -1;
+  if (left == 0 || armTimeout(socket, Direction::Receive, left) != 0) return -1;
   return receiveSome(socket, buffer, capacity);
 }
 

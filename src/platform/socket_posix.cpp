@@ -77,11 +77,6 @@ SocketError causeOf(int error) {
   }
 }
 
-int armTimeout(SocketHandle socket, int option, int timeoutMs) {
-  const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
-  return setsockopt(fd(socket), SOL_SOCKET, option, &limit, sizeof limit) == 0 ? 0 : -1;
-}
-
 }  // namespace
 
 void startSockets() {}
@@ -127,8 +122,11 @@ void finishConnect(SocketHandle socket) {
   setNoDelay(socket);
 }
 
-int armSendTimeout(SocketHandle socket, int timeoutMs) { return armTimeout(socket, SO_SNDTIMEO, timeoutMs); }
-int armReceiveTimeout(SocketHandle socket, int timeoutMs) { return armTimeout(socket, SO_RCVTIMEO, timeoutMs); }
+int armTimeout(SocketHandle socket, Direction direction, int timeoutMs) {
+  const int option = direction == Direction::Send ? SO_SNDTIMEO : SO_RCVTIMEO;
+  const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return setsockopt(fd(socket), SOL_SOCKET, option, &limit, sizeof limit) == 0 ? 0 : -1;
+}
 
 int sendSome(SocketHandle socket, const uint8_t* data, int length) {
   for (;;) {

@@ -104,12 +104,6 @@ SocketError causeOf(int error) {
   }
 }
 
-int armTimeout(SocketHandle socket, int option, int timeoutMs) {
-  const DWORD limit = static_cast<DWORD>(timeoutMs);  // milliseconds, unlike POSIX's timeval
-  return setsockopt(native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0
-             ? 0
-             : -1;
-}
 
 // Four decimal numbers separated by dots, without signs, blanks or leading
 // zeros: what inet_pton accepts on Linux. Windows parsers differ on leading
@@ -180,10 +174,13 @@ void finishConnect(SocketHandle socket) {
   setNoDelay(socket);
 }
 
-// A call that timed out leaves the socket unfit for further use; the link
-// drops it then anyway.
-int armSendTimeout(SocketHandle socket, int timeoutMs) { return armTimeout(socket, SO_SNDTIMEO, timeoutMs); }
-int armReceiveTimeout(SocketHandle socket, int timeoutMs) { return armTimeout(socket, SO_RCVTIMEO, timeoutMs); }
+int armTimeout(SocketHandle socket, Direction direction, int timeoutMs) {
+  const int option = direction == Direction::Send ? SO_SNDTIMEO : SO_RCVTIMEO;
+  const DWORD limit = static_cast<DWORD>(timeoutMs);  // milliseconds, unlike POSIX's timeval
+  return setsockopt(native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0
+             ? 0
+             : -1;
+}
 
 int sendSome(SocketHandle socket, const uint8_t* data, int length) {
   const int n = ::send(native(socket), reinterpret_cast<const char*>(data), length, 0);

@@ -18,19 +18,22 @@ install(TARGETS KestrelLib
 install(FILES "${PROJECT_SOURCE_DIR}/include/KestrelLib.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
 install(TARGETS kestrel-board RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
-if(TARGET kestrelctl)
-  install(TARGETS kestrelctl RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+foreach(_kestrel_tool kestrelctl kestreld)
+  if(NOT TARGET ${_kestrel_tool})
+    continue()
+  endif()
+  install(TARGETS ${_kestrel_tool} RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
   # Installed programs find the installed library beside them, wherever the
   # prefix is.
   if(NOT WIN32 AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
     file(RELATIVE_PATH _kestrel_bin_to_lib "/prefix/${CMAKE_INSTALL_BINDIR}" "/prefix/${CMAKE_INSTALL_LIBDIR}")
     if(APPLE)
-      set_property(TARGET kestrelctl APPEND PROPERTY INSTALL_RPATH "@loader_path/${_kestrel_bin_to_lib}")
+      set_property(TARGET ${_kestrel_tool} APPEND PROPERTY INSTALL_RPATH "@loader_path/${_kestrel_bin_to_lib}")
     else()
-      set_property(TARGET kestrelctl APPEND PROPERTY INSTALL_RPATH "$ORIGIN/${_kestrel_bin_to_lib}")
+      set_property(TARGET ${_kestrel_tool} APPEND PROPERTY INSTALL_RPATH "$ORIGIN/${_kestrel_bin_to_lib}")
     endif()
   endif()
-endif()
+endforeach()
 
 # CMake package.
 install(EXPORT KestrelLibTargets

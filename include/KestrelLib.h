@@ -10,6 +10,8 @@
  * Time limits: connecting gives up after 3 s; a board that does not answer a
  * command within 2 s fails that call with status 1, and the connection is then
  * dropped (later calls fail at once with 1) until vxclk_connect is called again.
+ * A call during which any exchange with the board failed (a reset, a close, a
+ * time-out, in any of its steps) never returns 0.
  */
 #ifndef KESTRELLIB_H
 #define KESTRELLIB_H
@@ -101,7 +103,8 @@ KESTREL_API void* vxclk_createInstance(void);
 KESTREL_API void vxclk_destroyInstance(void* instance);
 
 /* Connects to the board at a dotted IPv4 address and reads its calibration rows.
- * 0 connected; 2 the board could not be reached or the address is not dotted IPv4;
+ * 0 connected; 2 the board could not be reached, the address is not dotted IPv4,
+ * or the calibration read broke the connection (the instance stays as it was);
  * 3 null address; 4 null instance. */
 KESTREL_API int32_t vxclk_connect(void* instance, const char* address);
 
@@ -156,7 +159,8 @@ KESTREL_API int32_t vxclk_setFMFrequency(void* instance, int32_t index);
 /* Custom FM rate, 0.04..50 MHz. 0 ok; 1; 2; 3 out of range or NaN; 4;
  * 5 refused because a calibration source is selected. */
 KESTREL_API int32_t vxclk_setCustomFMFrequency(void* instance, double frequencyMHz);
-/* FM amplitude (through the selected rate's calibration when a source is selected).
+/* FM amplitude (through the selected rate's calibration when a source is selected;
+ * the calibrated value is truncated toward zero and clamped to 0..65535).
  * 0 ok; 1 write failed; 2; 4. */
 KESTREL_API int32_t vxclk_setFMAmplitude(void* instance, int32_t amplitude);
 /* FM phase skew. 0 ok (also: unchanged); 1; 2; 4. */
@@ -205,8 +209,9 @@ KESTREL_API int32_t vxclk_setTx2Divider(void* instance, int32_t divider);
 KESTREL_API int32_t vxclk_getActiveConfig(void* instance, ActiveConfig* config);
 
 /* Chooses the calibration source: 0 none, 1 the board's rows, 2 a text file at path
- * (one number per line, up to 98). 0 ok; 1 the file could not be read or holds a
- * bad line, or the board's rows could not be read at connect (nothing changed); 2; 4. */
+ * (a regular file, one number per line, up to 98). 0 ok; 1 the file is not a regular
+ * file, could not be read, holds no number, a bad line or a line over 4 KiB, or the
+ * board's rows could not be read at connect (nothing changed); 2; 4. */
 KESTREL_API int32_t vxclk_initializeInstance(void* instance, int32_t source, const char* path);
 
 /* Minimum and maximum of calibration row 0..13 in force. 0 ok; 2; 3 bad row or null; 4. */

@@ -8,9 +8,12 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 
+#include "frame_record.h"
+#include "hostile_board.h"
 #include "memory_file.h"
 #include "platform/socket.h"
 #include "protocol/board_protocol.h"
@@ -26,10 +29,13 @@ namespace {
 // The server looks at the stop flag, at waiting connections and at the memory
 // file at least this often, so stop() and a replacing host never wait longer.
 constexpr int kPollMs = 10;
-// Memory reaches its file this long after the last change: late enough that a
-// burst of byte writes costs one save, early enough that a killed emulator
-// loses nothing a host finished writing.
-constexpr int kSaveDelayMs = 200;
+// Memory is written through to its file as it changes; when that fails, the
+// whole image is saved again this long after the last change, so a failing
+// disk costs one attempt per burst of writes rather than one per write.
+constexpr int kSaveRetryMs = 200;
+// A host that stops reading gets this long for each answer, then is dropped,
+// so that the emulator's only thread goes back to serving others.
+constexpr int kSendLimitMs = 2000;
 // Frames the host does not decode get this many bytes back.
 constexpr int kAckSize = proto::kRegisterAnswerSize;
 constexpr uint64_t kNever = UINT64_MAX;
@@ -47,56 +53,6 @@ enum class Action { Answer, Silent, Reset, Close };
 
 size_t registerIndex(uint16_t page, uint16_t reg) {
   return static_cast<size_t>(page & proto::kPageMask) * proto::kRegistersPerPage + (reg & proto::kRegisterMask);
-}
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
-FrameRecord decodeFrame(const uint8_t* frame) {
-  FrameRecord record;
-  std::memcpy(record.raw.data(), frame, record.raw.size());
-  const uint8_t opcode = frame[proto::kOffOpcode];
-  if (opcode == proto::kOpRegisterAccess) {
-    const uint16_t word = le16(frame + proto::kOffAddressLow);
-    record.kind = (word & proto::kWriteBit) ? FrameKind::RegisterWrite : FrameKind::RegisterRead;
-    record.page = static_cast<uint16_t>((word >> proto::kPageShift) & proto::kPageMask);
-    record.reg = static_cast<uint16_t>(word & proto::kRegisterMask);
-    if (record.kind == FrameKind::RegisterWrite) record.value = le16(frame + proto::kOffValueLow);
-  } else if (opcode == proto::kOpMemoryAndAux && frame[proto::kOffSubCommand] == proto::kSubMemoryBlock) {
-    const uint8_t direction = frame[proto::kOffDirection];
-    if (direction == proto::kDirectionRead || direction == proto::kDirectionWrite) {
-      record.kind = direction == proto::kDirectionRead ? FrameKind::BlockRead : FrameKind::BlockWrite;
-      record.address = le32(frame + proto::kOffMemoryAddress);
-    }
-  }
-  return record;
-}
-
-std::string describeFrame(uint64_t number, const FrameRecord& r) {
-  char detail[120];
-  switch (r.kind) {
-    case FrameKind::RegisterRead:
-    case FrameKind::RegisterWrite:
-      std::snprintf(detail, sizeof detail, "%s page %u register %u value 0x%04X",
-                    r.kind == FrameKind::RegisterRead ? "read" : "write", static_cast<unsigned>(r.page),
-                    static_cast<unsigned>(r.reg), static_cast<unsigned>(r.value));
-      break;
-    case FrameKind::BlockRead:
-    case FrameKind::BlockWrite:
-      std::snprintf(detail, sizeof detail, "block %s address %lu (0x%08lX)",
-                    r.kind == FrameKind::BlockRead ? "read" : "write", static_cast<unsigned long>(r.address),
-                    static_cast<unsigned long>(r.address));
-      break;
-    case FrameKind::Other:
-      std::snprintf(detail, sizeof detail, "other opcode 0x%02X sub-command 0x%02X",
-                    static_cast<unsigned>(r.raw[proto::kOffOpcode]), static_cast<unsigned>(r.raw[proto::kOffSubCommand]));
-      break;
-  }
-  return "frame " + std::to_string(number) + ": " + detail;
 }
 
 std::string describeSynth(const SynthState& s) {
@@ -136,8 +92,8 @@ struct BoardEmulator::Impl {
   // out after it.
   struct Outcome {
     Action action = Action::Answer;
-    std::array<uint8_t, proto::kBlockSize> answer{};
-    int answerSize = 0;
+    std::vector<uint8_t> answer;
+    std::vector<AnswerPiece> pieces;  // how the answer goes out, in order
     std::string trace;
   };
 
@@ -163,11 +119,12 @@ struct BoardEmulator::Impl {
   uint64_t shortFrom = kNever;
   int shortBytes = 0;
   std::vector<std::pair<uint16_t, uint16_t>> failingWrites;
+  std::optional<HostileBoard> hostile;
 
-  bool memoryDirty = false;
-  bool saving = false;
+  bool memoryDirty = false;  // changes the file lacks: it is closed, or writing through failed
   int64_t lastMemoryChangeMs = 0;
   bool memoryFileReady = false;  // the file was looked at by start(): saving it is safe
+  MemoryFile file;
   std::string error;
 
   plat::SocketHandle client = plat::kInvalidSocket;  // changed by the server thread only, under the lock
@@ -190,7 +147,10 @@ struct BoardEmulator::Impl {
     return registers[registerIndex(page, number)];
   }
 
-  void touchMemory() {
+  void touchMemory(size_t offset, size_t length) {
+    std::string problem;
+    if (file.isOpen() && file.writeThrough(memory, offset, length, problem)) return;
+    if (!problem.empty()) error = problem;
     memoryDirty = true;
     lastMemoryChangeMs = plat::monotonicMs();
   }
@@ -200,8 +160,9 @@ struct BoardEmulator::Impl {
     reg(page, number) = value;
     if (page != 0) return;
     if (number == proto::reg::kMemoryData) {
-      memory[reg(0, proto::reg::kMemoryAddress)] = static_cast<uint8_t>(value & 0xFF);
-      touchMemory();
+      const uint16_t address = reg(0, proto::reg::kMemoryAddress);
+      memory[address] = static_cast<uint8_t>(value & 0xFF);
+      touchMemory(address, 1);
     } else if (number == proto::reg::kSynthValue) {
       const uint16_t slot = reg(0, proto::reg::kSynthNumber);
       if (slot >= proto::kSynthRegisterSlots) return;
@@ -235,7 +196,7 @@ struct BoardEmulator::Impl {
       const uint64_t at = static_cast<uint64_t>(address) + i;
       if (at < memory.size()) memory[at] = bytes[i];
     }
-    touchMemory();
+    touchMemory(address, length);
   }
 
   bool writeFails(const FrameRecord& r) const {
@@ -245,68 +206,88 @@ struct BoardEmulator::Impl {
   }
 
   // ---- one frame, lock held -----------------------------------------------------
+  Action chooseAction(uint64_t number, const FrameRecord& record) {
+    if (number == resetAt || writeFails(record)) return Action::Reset;
+    if (number == closeAt) return Action::Close;
+    if (number >= stallFrom) return Action::Silent;
+    if (hostile && hostile->resets()) return Action::Reset;
+    if (hostile && hostile->closes()) return Action::Close;
+    return Action::Answer;
+  }
+
+  // Applies the frame and writes its answer: the answer's size.
+  int applyFrame(FrameRecord& record, const uint8_t* frame, uint8_t* a, std::string* synthLine) {
+    switch (record.kind) {
+      case FrameKind::RegisterRead:
+      case FrameKind::RegisterWrite:
+        if (record.kind == FrameKind::RegisterWrite) {
+          writeRegister(record.page, record.reg, record.value, synthLine);
+        } else {
+          record.value = readRegister(record.page, record.reg);
+        }
+        a[0] = proto::kOpRegisterAccess;
+        a[proto::kRespValueLow] = static_cast<uint8_t>(record.value & 0xFF);
+        a[proto::kRespValueHigh] = static_cast<uint8_t>(record.value >> 8);
+        a[3] = 0;
+        return proto::kRegisterAnswerSize;
+      case FrameKind::BlockRead:
+        readBlock(record.address, a, proto::kBlockSize);
+        return proto::kBlockSize;
+      case FrameKind::BlockWrite:
+        writeBlock(record.address, frame + proto::kOffBlockData, proto::kBlockSize);
+        break;
+      case FrameKind::Other:
+        break;
+    }
+    a[0] = frame[proto::kOffOpcode];
+    return kAckSize;
+  }
+
+  // How many answer bytes a host needs before it can take the answer.
+  static int bytesNeeded(FrameKind kind) {
+    if (kind == FrameKind::RegisterRead) return proto::kRegisterReadAnswerBytes;
+    if (kind == FrameKind::BlockRead) return proto::kBlockSize;
+    return 1;
+  }
+
+  void planSends(Outcome& out, FrameKind kind) {
+    const int needed = std::min(bytesNeeded(kind), static_cast<int>(out.answer.size()));
+    if (hostile && out.action == Action::Answer) {
+      out.pieces = hostile->split(out.answer, needed);
+    } else if (hostile && (out.action == Action::Reset || out.action == Action::Close)) {
+      out.pieces = hostile->garbageBeforeEnd(out.answer, bytesNeeded(kind));
+    } else if (out.action == Action::Answer && !out.answer.empty()) {
+      out.pieces = {{0, static_cast<int>(out.answer.size())}};
+    }
+  }
+
+  static std::string describeAction(const Outcome& out, bool cut) {
+    switch (out.action) {
+      case Action::Answer:
+        if (out.pieces.size() > 1) return " [answer in " + std::to_string(out.pieces.size()) + " sends]";
+        return cut ? " [answer cut to " + std::to_string(out.answer.size()) + " bytes]" : "";
+      case Action::Silent: return " [not answered]";
+      case Action::Reset: return " [connection reset]";
+      case Action::Close: return " [connection closed]";
+    }
+    return "";
+  }
+
   Outcome handleFrame(const uint8_t* frame) {
     Outcome out;
     const uint64_t number = ++framesReceived;
     FrameRecord record = decodeFrame(frame);
-    std::string* trace = options.trace ? &out.trace : nullptr;
-
-    if (number == resetAt) {
-      out.action = Action::Reset;
-    } else if (number == closeAt) {
-      out.action = Action::Close;
-    } else if (writeFails(record)) {
-      out.action = Action::Reset;
-    } else if (number >= stallFrom) {
-      out.action = Action::Silent;
-    }
+    out.action = chooseAction(number, record);
 
     std::string synthLine;
     if (out.action == Action::Answer) {
-      uint8_t* a = out.answer.data();
-      switch (record.kind) {
-        case FrameKind::RegisterRead:
-          record.value = readRegister(record.page, record.reg);
-          [[fallthrough]];
-        case FrameKind::RegisterWrite:
-          if (record.kind == FrameKind::RegisterWrite) {
-            writeRegister(record.page, record.reg, record.value, trace ? &synthLine : nullptr);
-          }
-          a[0] = proto::kOpRegisterAccess;
-          a[proto::kRespValueLow] = static_cast<uint8_t>(record.value & 0xFF);
-          a[proto::kRespValueHigh] = static_cast<uint8_t>(record.value >> 8);
-          a[3] = 0;
-          out.answerSize = proto::kRegisterAnswerSize;
-          break;
-        case FrameKind::BlockRead:
-          readBlock(record.address, a, proto::kBlockSize);
-          out.answerSize = proto::kBlockSize;
-          break;
-        case FrameKind::BlockWrite:
-          writeBlock(record.address, frame + proto::kOffBlockData, proto::kBlockSize);
-          a[0] = frame[proto::kOffOpcode];
-          out.answerSize = kAckSize;
-          break;
-        case FrameKind::Other:
-          a[0] = frame[proto::kOffOpcode];
-          out.answerSize = kAckSize;
-          break;
-      }
-      if (number >= shortFrom) out.answerSize = std::clamp(shortBytes, 0, out.answerSize);
+      std::array<uint8_t, proto::kBlockSize> answer{};
+      int size = applyFrame(record, frame, answer.data(), options.trace ? &synthLine : nullptr);
+      if (number >= shortFrom) size = std::clamp(shortBytes, 0, size);
+      out.answer.assign(answer.begin(), answer.begin() + size);
     }
-
-    if (trace != nullptr) {
-      out.trace = describeFrame(number, record);
-      switch (out.action) {
-        case Action::Answer:
-          if (number >= shortFrom) out.trace += " [answer cut to " + std::to_string(out.answerSize) + " bytes]";
-          break;
-        case Action::Silent: out.trace += " [not answered]"; break;
-        case Action::Reset: out.trace += " [connection reset]"; break;
-        case Action::Close: out.trace += " [connection closed]"; break;
-      }
-      out.trace += synthLine;
-    }
+    planSends(out, record.kind);
+    if (options.trace) out.trace = describeFrame(number, record) + describeAction(out, number >= shortFrom) + synthLine;
 
     if (logging) {
       if (log.size() >= kFrameLogLimit) log.pop_front();
@@ -386,43 +367,72 @@ struct BoardEmulator::Impl {
       out = handleFrame(frame);
     }
     if (!out.trace.empty()) printLine(out.trace);
+    if (!sendPieces(socket, out)) {
+      dropClient(true);
+      return;
+    }
     switch (out.action) {
       case Action::Answer:
-        if (out.answerSize > 0 && plat::sendAll(socket, out.answer.data(), out.answerSize) != out.answerSize) {
-          dropClient(true);
-        }
-        break;
       case Action::Silent: break;
       case Action::Reset: dropClient(true); break;
       case Action::Close: dropClient(false); break;
     }
   }
 
-  // Writes the memory file when it holds unsaved changes: at once, or only once
-  // the changes have settled for kSaveDelayMs.
-  void saveMemory(bool now) {
-    std::vector<uint8_t> image;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (!memoryDirty || !memoryFileReady || options.memoryFile.empty() || saving) return;
-      if (!now && plat::monotonicMs() - lastMemoryChangeMs < kSaveDelayMs) return;
-      image = memory;
-      memoryDirty = false;
-      saving = true;
+  // False when the host did not take the answer within kSendLimitMs.
+  static bool sendPieces(plat::SocketHandle socket, const Outcome& out) {
+    const int64_t deadline = plat::monotonicMs() + kSendLimitMs;
+    int sent = 0;
+    for (const AnswerPiece& piece : out.pieces) {
+      if (piece.delayMs > 0) plat::sleepMs(piece.delayMs);
+      const int length = piece.end - sent;
+      if (length > 0 && plat::sendAllBefore(socket, out.answer.data() + sent, length, deadline) != length) return false;
+      sent = piece.end;
     }
+    return true;
+  }
+
+  // The file is read at the first start only: a later start keeps what memory
+  // holds, maybe changed while stopped. Then it is opened for writing through.
+  bool openMemoryFile(std::string& problem) {
+    if (options.memoryFile.empty()) return true;
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!memoryFileReady) {
+      std::vector<uint8_t> image;
+      const MemoryFileLoad load = loadMemoryFile(options.memoryFile, image, problem);
+      if (load == MemoryFileLoad::Refused) return false;
+      if (load == MemoryFileLoad::Loaded) memory = std::move(image);
+    }
+    if (!file.open(options.memoryFile, memory, problem)) return false;
+    memoryFileReady = true;
+    memoryDirty = false;
+    return true;
+  }
+
+  // Changes made while stopped wait in memory for the next save.
+  void closeMemoryFile() {
+    std::lock_guard<std::mutex> lock(mutex);
+    file.close();
+  }
+
+  // Saves the whole image when the file lacks changes (writing through failed,
+  // or memory changed while stopped): at once, or once they settled for
+  // kSaveRetryMs. The file is left open for writing through.
+  void saveMemory(bool now) {
     std::string problem;
-    const bool saved = saveMemoryFile(options.memoryFile, image, problem);
     {
       std::lock_guard<std::mutex> lock(mutex);
-      saving = false;
-      if (!saved) {
-        // Try again after the next delay rather than on every pass.
+      if (!memoryDirty || !memoryFileReady || options.memoryFile.empty()) return;
+      if (!now && plat::monotonicMs() - lastMemoryChangeMs < kSaveRetryMs) return;
+      if (file.open(options.memoryFile, memory, problem)) {
+        memoryDirty = false;
+      } else {
         error = problem;
-        touchMemory();
+        lastMemoryChangeMs = plat::monotonicMs();
       }
       changed.notify_all();
     }
-    if (!saved && options.trace) printLine("memory: " + problem);
+    if (!problem.empty() && options.trace) printLine("memory: " + problem);
   }
 };
 
@@ -446,28 +456,11 @@ bool BoardEmulator::start() {
     return fail("not an IPv4 address: " + d.options.address);
   }
 
-  // The file is read once: after a restart the memory already holds it, and
-  // maybe changes made while stopped that the next save will keep.
-  bool loadFile = false;
-  {
-    std::lock_guard<std::mutex> lock(d.mutex);
-    loadFile = !d.options.memoryFile.empty() && !d.memoryFileReady;
-  }
-  if (loadFile) {
-    std::vector<uint8_t> image;
-    std::string problem;
-    const MemoryFileLoad load = loadMemoryFile(d.options.memoryFile, image, problem);
-    if (load == MemoryFileLoad::Refused) return fail(problem);
-    std::lock_guard<std::mutex> lock(d.mutex);
-    if (load == MemoryFileLoad::Loaded) {
-      d.memory = std::move(image);
-      d.memoryDirty = false;
-    }
-    d.memoryFileReady = true;
-  }
+  if (std::string problem; !d.openMemoryFile(problem)) return fail(problem);
 
   const plat::SocketHandle listener = plat::listenOn(address, d.options.port);
   if (listener == plat::kInvalidSocket) {
+    d.closeMemoryFile();
     return fail("cannot listen on " + d.options.address + ":" + std::to_string(d.options.port) +
                 " (address in use, or not an address of this machine)");
   }
@@ -503,6 +496,7 @@ void BoardEmulator::stop() {
     d.listener = plat::kInvalidSocket;
   }
   d.saveMemory(true);
+  d.closeMemoryFile();
 }
 
 bool BoardEmulator::running() const {
@@ -573,7 +567,7 @@ void BoardEmulator::setMemoryDouble(uint32_t address, double value) {
 void BoardEmulator::eraseMemory() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   std::fill(impl_->memory.begin(), impl_->memory.end(), proto::kBlankMemoryByte);
-  impl_->touchMemory();
+  impl_->touchMemory(0, impl_->memory.size());
 }
 
 std::array<uint16_t, 65> BoardEmulator::synthRegisters() const {
@@ -626,7 +620,7 @@ bool BoardEmulator::waitForMemorySaved(int timeoutMs) const {
   std::unique_lock<std::mutex> lock(impl_->mutex);
   if (impl_->options.memoryFile.empty()) return true;
   return impl_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [this] { return !impl_->memoryDirty && !impl_->saving; });
+                                 [this] { return !impl_->memoryDirty; });
 }
 
 namespace {
@@ -660,8 +654,14 @@ void BoardEmulator::closeAfterFrames(int n) {
   impl_->closeAt = frameFromNow(impl_->framesReceived, n);
 }
 
+void BoardEmulator::hostileAnswers(const HostileOptions& options) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->hostile.emplace(options);
+}
+
 void BoardEmulator::clearFaults() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
+  impl_->hostile.reset();
   impl_->resetAt = kNever;
   impl_->closeAt = kNever;
   impl_->stallFrom = kNever;

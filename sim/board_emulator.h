@@ -47,6 +47,22 @@ struct EmulatorOptions {
   bool trace = false;        // one line per frame on stdout
 };
 
+// A board whose answers are hard to read: every choice comes from the seed,
+// so the same frames get the same answers, splits and resets again. A host
+// needs 3 bytes of a register read's answer, all 128 of a block read and at
+// least 1 of any other frame's: pauses come only before those bytes are all
+// sent, and the rest of the answer goes out in the same send as the extra
+// bytes, so stray bytes are already with the host when it has its answer.
+struct HostileOptions {
+  uint32_t seed = 1;
+  int maxPieces = 3;       // the needed bytes come in 1..maxPieces sends
+  int maxDelayMs = 3;      // pause before each of those sends: 0..maxDelayMs
+  int maxExtraBytes = 8;   // random bytes after each answer: 0..maxExtraBytes
+  int resetPerMille = 10;  // frames in 1000 that reset the connection, not applied,
+                           // after some random bytes fewer than the host needs
+  int closePerMille = 5;   // the same, with an orderly close instead of a reset
+};
+
 class BoardEmulator {
  public:
   explicit BoardEmulator(EmulatorOptions options = {});
@@ -113,6 +129,8 @@ class BoardEmulator {
   // The peer closes the connection in an orderly way when the n-th frame from
   // now arrives; that frame is neither answered nor applied.
   void closeAfterFrames(int n);
+  // From the next frame on, answers as HostileOptions says, until clearFaults().
+  void hostileAnswers(const HostileOptions& options);
   void clearFaults();
   // Frame numbers count every frame received since start, over all
   // connections; n below 1 counts as 1.

@@ -246,8 +246,12 @@ TEST_F(Health, StalledBoardTimesOutInsteadOfHanging) {
   EXPECT_EQ((*board)->frameCount(), frames);
 }
 
+// Eight instances on eight threads, each on its own board, with clocks,
+// modulation, memory and register traffic, and a reset now and then: no
+// instance may see another's state. Run under ThreadSanitizer in CI.
 TEST(Threads, SeparateInstancesWorkInParallel) {
-  constexpr int kInstances = 4;
+  if (realBoardAddress() != nullptr) GTEST_SKIP() << "needs one emulator per thread";
+  constexpr int kInstances = 8;
   std::vector<std::unique_ptr<EmulatorBoard>> boards;
   for (int i = 0; i < kInstances; ++i) boards.push_back(std::make_unique<EmulatorBoard>());
   std::vector<std::thread> threads;
@@ -255,13 +259,26 @@ TEST(Threads, SeparateInstancesWorkInParallel) {
   for (int i = 0; i < kInstances; ++i) {
     threads.emplace_back([&, i] {
       void* h = vxclk_createInstance();
-      if (vxclk_connect(h, boards[i]->address().c_str()) != VXCLK_OK) ++failures;
-      for (int k = 0; k < 50; ++k) {
+      const auto expect = [&](bool ok) {
+        if (!ok) ++failures;
+      };
+      expect(vxclk_connect(h, boards[i]->address().c_str()) == VXCLK_OK);
+      expect(vxclk_generateClock(h, 1000.0 + 100 * i, 19) == VXCLK_OK);
+      expect(vxclk_setFMAmplitude(h, 10 * i) == VXCLK_OK);
+      const double stored = i;
+      expect(vxclk_writeEEPROMAddress(h, 1000, &stored) == VXCLK_OK);
+      (*boards[i])->resetAfterFrames(20);
+      for (int k = 0; k < 40; ++k) {
         uint16_t v = static_cast<uint16_t>(i * 1000 + k);
-        if (vxclk_setClock(h, 1, 0, 300, &v) != VXCLK_OK) ++failures;
         uint16_t back = 0;
-        if (vxclk_setClock(h, 0, 0, 300, &back) != VXCLK_OK || back != v) ++failures;
+        if (vxclk_setClock(h, 1, 0, 300, &v) != VXCLK_OK || vxclk_setClock(h, 0, 0, 300, &back) != VXCLK_OK) {
+          expect(k == 9);  // the reset at the 20th frame
+          expect(vxclk_connect(h, boards[i]->address().c_str()) == VXCLK_OK);
+          continue;
+        }
+        expect(back == v);
       }
+      expect(std::abs((*boards[i])->synthState().outputA - (1000.0 + 100 * i)) < 1e-6);
       vxclk_disconnect(h);
       vxclk_destroyInstance(h);
     });

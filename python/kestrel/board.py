@@ -41,6 +41,14 @@ def _int32(name: str, value: int) -> int:
     return _ranged(name, value, _INT32)
 
 
+def _c_string(name: str, value: bytes) -> bytes:
+    """Refuses a NUL inside a string argument: C would end the string there,
+    and the library would silently use only the part before it."""
+    if b"\0" in value:
+        raise ValueError(f"{name} contains a NUL character: {value!r}")
+    return value
+
+
 class CalibrationSource(enum.IntEnum):
     """Where the FM amplitude calibration comes from (see :meth:`Board.use_calibration`)."""
 
@@ -396,13 +404,15 @@ class Board:
         Connecting reads the calibration rows stored on the board.
 
         Raises:
+            ValueError: an address with a NUL character.
             NotConnected: the board could not be reached.
             InvalidInstance: the board is closed.
         """
         with self._lock:
+            encoded = _c_string("address", (self.address if address is None else address).encode("ascii"))
             if address is not None:
                 self.address = address
-            self._call("vxclk_connect", self.address.encode("ascii"))
+            self._call("vxclk_connect", encoded)
             self._connected = True
 
     def disconnect(self) -> None:
@@ -558,13 +568,13 @@ class Board:
                 row after row (c4, c3, c2, c1, c0, minimum, maximum), up to 14 rows.
 
         Raises:
-            ValueError: ``FILE`` without a path.
+            ValueError: ``FILE`` without a path, or a path with a NUL character.
             OperationFailed: the file could not be read or holds a bad line.
         """
         source = _int32("source", source)
         if source == CalibrationSource.FILE and path is None:
             raise ValueError("CalibrationSource.FILE needs the path of a calibration file")
-        encoded = None if path is None else os.fsencode(os.fspath(path))
+        encoded = None if path is None else _c_string("path", os.fsencode(os.fspath(path)))
         self._call("vxclk_initializeInstance", source, encoded)
 
     def calibration_limits(self, row: int) -> Tuple[float, float]:

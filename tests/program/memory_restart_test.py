@@ -1,8 +1,9 @@
 """The emulator program keeps its non-volatile memory across a restart.
 
-Starts kestrel-board with --memory FILE, stores a double and a setting through
-the library, stops the program with SIGTERM, starts it again on the same file
-and reads both back through the library.
+Starts kestrel-board with --memory FILE, stores doubles and a setting through
+the library, stops the program (SIGTERM, or SIGKILL right after the last
+write), starts it again on the same file and reads them back through the
+library. A memory file it cannot use stops it at start-up.
 """
 import ctypes
 import os
@@ -27,9 +28,13 @@ def start_board(address, memory):
     return board
 
 
-def stop_board(board):
-    board.send_signal(signal.SIGTERM)
-    return board.wait(timeout=10)
+def stop_board(board, stop_signal=signal.SIGTERM):
+    board.send_signal(stop_signal)
+    try:
+        return board.wait(timeout=10)
+    finally:
+        board.stdout.close()
+        board.stderr.close()
 
 
 class MemoryAcrossRestart(unittest.TestCase):
@@ -79,13 +84,41 @@ class MemoryAcrossRestart(unittest.TestCase):
         finally:
             stop_board(board)
 
-    def test_a_file_of_the_wrong_size_is_refused(self):
+    def test_writes_acknowledged_before_a_kill_survive(self):
+        values = {40000 + 8 * i: i * 1.25 - 7.0 for i in range(40)}
+        board = start_board(self.address, self.memory)
+        try:
+            def store_then_kill(instance):
+                # Back to back, as under continuous writing: no idle moment to save in.
+                for address, number in values.items():
+                    value = ctypes.c_double(number)
+                    self.assertEqual(self.lib.vxclk_writeEEPROMAddress(instance, address, ctypes.byref(value)), 0)
+                board.kill()
+            self.session(store_then_kill)
+        finally:
+            stop_board(board, signal.SIGKILL)
+
+        board = start_board(self.address, self.memory)
+        try:
+            def check(instance):
+                for address, number in values.items():
+                    value = ctypes.c_double(0)
+                    self.assertEqual(self.lib.vxclk_getEEPROMAddress(instance, address, ctypes.byref(value)), 0)
+                    self.assertEqual(value.value, number, f"address {address}")
+            self.session(check)
+        finally:
+            stop_board(board)
+
+    def test_unusable_memory_files_are_refused_at_start(self):
         with open(self.memory, "wb") as f:
             f.write(b"\0" * 100)
-        result = subprocess.run([PROGRAM, "--address", self.address, "--memory", self.memory],
-                                capture_output=True, text=True, timeout=10)
-        self.assertNotEqual(result.returncode, 0)
-        self.assertIn("65536", result.stdout + result.stderr)
+        missing_folder = os.path.join(os.path.dirname(self.memory), "absent", "board.mem")
+        for path, reason in ((self.memory, "65536"), (missing_folder, "does not exist")):
+            with self.subTest(reason=reason):
+                result = subprocess.run([PROGRAM, "--address", self.address, "--memory", path],
+                                        capture_output=True, text=True, timeout=10)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn(reason, result.stderr)
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import struct
 import tempfile
 import threading
 import unittest
+from unittest import mock
 from pathlib import Path
 
 import kestrel
@@ -246,6 +247,27 @@ class CalibrationTest(EmulatorTestCase):
             board.save_calibration(13, 3.0, row[:6])
         with self.assertRaises(kestrel.OutOfRange):
             board.save_calibration(14, 3.0, row)
+
+    def test_a_nul_in_a_path_or_address_is_refused_before_the_library(self) -> None:
+        board = self.board()
+        good = self.scratch / "cal.txt"
+        good.write_text("".join(f"{k}\n" for k in range(98)))
+        cut = str(good) + "\0other.txt"
+        calls = {
+            "str path": lambda: board.use_calibration(CalibrationSource.FILE, cut),
+            "bytes path": lambda: board.use_calibration(CalibrationSource.FILE, cut.encode()),
+            "Path": lambda: board.use_calibration(CalibrationSource.FILE, Path(cut)),
+            "address": lambda: board.connect(self.address + "\0" + "127.0.0.1"),
+        }
+        library = board._lib
+        board._lib = mock.Mock(wraps=library)
+        self.addCleanup(setattr, board, "_lib", library)
+        for name, call in calls.items():
+            with self.subTest(name):
+                with self.assertRaises(ValueError):
+                    call()
+        self.assertEqual(board._lib.mock_calls, [])
+        self.assertEqual(board.address, self.address)
 
 
 if __name__ == "__main__":

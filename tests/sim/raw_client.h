@@ -69,8 +69,9 @@ class RawClient {
   }
 
   // Collects exactly `count` bytes, or what arrived before a close, an error
-  // or the time-out.
-  std::vector<uint8_t> receive(int count, int timeoutMs = kWaitMs) {
+  // or the time-out. `receives` counts the receives it took (a split answer
+  // takes several).
+  std::vector<uint8_t> receive(int count, int timeoutMs = kWaitMs, int* receives = nullptr) {
     std::vector<uint8_t> bytes(static_cast<size_t>(count));
     const int64_t deadline = platform::monotonicMs() + timeoutMs;
     int got = 0;
@@ -78,8 +79,19 @@ class RawClient {
       const int n = platform::receiveBefore(socket_, bytes.data() + got, count - got, deadline);
       if (n <= 0) break;
       got += n;
+      if (receives != nullptr) ++*receives;
     }
     bytes.resize(static_cast<size_t>(got));
+    return bytes;
+  }
+
+  // One receive of what is waiting, or arrives within timeoutMs; empty on
+  // time-out, close or error.
+  std::vector<uint8_t> receiveWaiting(int timeoutMs) {
+    std::vector<uint8_t> bytes(protocol::kResponseCapacity);
+    const int n = platform::receiveBefore(socket_, bytes.data(), static_cast<int>(bytes.size()),
+                                          platform::monotonicMs() + timeoutMs);
+    bytes.resize(static_cast<size_t>(n > 0 ? n : 0));
     return bytes;
   }
 

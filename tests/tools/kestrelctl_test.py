@@ -398,6 +398,16 @@ class BoardProgramTests(unittest.TestCase):
         self.assertEqual(result.returncode, NO_BOARD)
         self.assertEqual(one_document(self, result.stdout)["status"], NO_BOARD)
 
+    def test_reupload_without_a_clock_warns(self):
+        result = kestrelctl("--board", self.board.address, "power", "tx1", "10")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("warning: vxclk_setTx1Power", result.stderr)
+        for hint in ("kestrelctl run", "kestreld"):
+            self.assertIn(hint, result.stderr)
+        result = kestrelctl("--board", self.board.address, "run", "-", stdin="clock 1800\npower tx1 10\nfm rate 3\n")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stderr, "")
+
     def test_board_memory_outlives_the_connection(self):
         result = kestrelctl("--board", self.board.address, "memory", "write", "40000", "3.25")
         self.assertEqual(result.returncode, 0, result.stderr)

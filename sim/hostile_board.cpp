@@ -1,0 +1,46 @@
+#include "hostile_board.h"
+
+#include <algorithm>
+
+namespace kestrel::sim {
+
+HostileBoard::HostileBoard(const HostileOptions& options) : options_(options), state_(options.seed) {}
+
+// splitmix64: small, fast and the same everywhere.
+uint32_t HostileBoard::next() {
+  uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return static_cast<uint32_t>((z ^ (z >> 31)) >> 32);
+}
+
+int HostileBoard::below(int bound) { return bound < 2 ? 0 : static_cast<int>(next() % static_cast<uint32_t>(bound)); }
+
+int HostileBoard::delay() { return below(options_.maxDelayMs + 1); }
+
+bool HostileBoard::resets() { return below(1000) < options_.resetPerMille; }
+
+bool HostileBoard::closes() { return below(1000) < options_.closePerMille; }
+
+std::vector<AnswerPiece> HostileBoard::garbageBeforeEnd(std::vector<uint8_t>& answer, int needed) {
+  answer.resize(static_cast<size_t>(below(needed)));
+  for (auto& byte : answer) byte = static_cast<uint8_t>(next());
+  if (answer.empty()) return {};
+  return {{delay(), static_cast<int>(answer.size())}};
+}
+
+std::vector<AnswerPiece> HostileBoard::split(std::vector<uint8_t>& answer, int needed) {
+  std::vector<AnswerPiece> pieces;
+  int sent = 0;
+  const int sends = 1 + below(options_.maxPieces);
+  for (int i = 1; i < sends && sent < needed - 1; ++i) {
+    sent += 1 + below(needed - 1 - sent);
+    pieces.push_back({delay(), sent});
+  }
+  const int extra = below(options_.maxExtraBytes + 1);
+  for (int i = 0; i < extra; ++i) answer.push_back(static_cast<uint8_t>(next()));
+  pieces.push_back({delay(), static_cast<int>(answer.size())});
+  return pieces;
+}
+
+}  // namespace kestrel::sim

@@ -1,0 +1,154 @@
+#include "board_worker.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "scpi_errors.h"
+
+namespace kestreld {
+
+using scpi::ScpiError;
+
+namespace {
+
+// The board's loop profile; vxclk_generateClock applies it whatever it is given.
+constexpr int32_t kLoopProfile = 19;
+
+bool clockInRange(double mhz) { return mhz > 20.0 && mhz < 5500.0; }
+
+}  // namespace
+
+BoardWorker::BoardWorker(std::string name, std::string address, kestrel::sim::BoardEmulator* emulator)
+    : name_(std::move(name)), address_(std::move(address)), emulator_(emulator) {}
+
+BoardWorker::~BoardWorker() { stop(); }
+
+void BoardWorker::start() {
+  instance_ = vxclk_createInstance();
+  thread_ = std::thread([this] { run(); });
+}
+
+void BoardWorker::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    jobs_.clear();
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  if (instance_ != nullptr) {
+    if (connected_) vxclk_disconnect(instance_);
+    vxclk_destroyInstance(instance_);
+    instance_ = nullptr;
+  }
+}
+
+void BoardWorker::post(Job job) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+    jobs_.push_back(std::move(job));
+  }
+  wake_.notify_one();
+}
+
+void BoardWorker::run() {
+  while (true) {
+    Job job;
+    {
+      std::unique_lock lock(mutex_);
+      const auto ready = [this] { return stopping_ || !jobs_.empty(); };
+      if (connected_) {
+        wake_.wait(lock, ready);
+      } else {
+        wake_.wait_until(lock, nextAttempt_, ready);
+      }
+      if (stopping_) return;
+      if (!jobs_.empty()) {
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+    }
+    // A request that arrives after the backoff has run out sees a fresh attempt.
+    if (!connected_ && std::chrono::steady_clock::now() >= nextAttempt_) attemptConnect();
+    if (!job) continue;
+    try {
+      job(*this);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "kestreld: board %s: a request failed: %s\n", name_.c_str(), e.what());
+    }
+  }
+}
+
+void BoardWorker::attemptConnect() {
+  if (instance_ == nullptr) return;
+  if (vxclk_connect(instance_, address_.c_str()) != VXCLK_OK) {
+    nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
+    backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(kLastRetry));
+    return;
+  }
+  connected_ = true;
+  backoff_ = kFirstRetry;
+  std::fprintf(stderr, "kestreld: board %s connected at %s\n", name_.c_str(), address_.c_str());
+  // The first connect learns what the board stored; a reconnect keeps the
+  // instance and the view as they are.
+  if (!settings_.seeded && vxclk_getActiveConfig(instance_, &settings_.stored) == VXCLK_OK) {
+    settings_.seeded = true;
+  }
+}
+
+void BoardWorker::markLost() {
+  if (!connected_) return;
+  connected_ = false;
+  backoff_ = kFirstRetry;
+  nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
+  std::fprintf(stderr, "kestreld: board %s lost; reconnecting\n", name_.c_str());
+}
+
+bool BoardWorker::stillAnswers() {
+  int32_t id = 0;
+  return vxclk_getBoardID(instance_, &id) == VXCLK_OK;
+}
+
+void* BoardWorker::instance() {
+  if (!connected_) throw ScpiError(scpi::kHardwareMissing, "board " + name_ + " is not connected");
+  return instance_;
+}
+
+void BoardWorker::check(const char* call, int32_t status, const char* conflict) {
+  switch (status) {
+    case VXCLK_OK:
+      return;
+    case VXCLK_FAILED:
+      if (stillAnswers()) {
+        if (conflict != nullptr) throw ScpiError(scpi::kSettingsConflict, conflict);
+        throw ScpiError(scpi::kHardwareError, call);
+      }
+      markLost();
+      throw ScpiError(scpi::kHardwareError, std::string(call) + ": the board stopped answering");
+    case VXCLK_NOT_CONNECTED:
+      markLost();
+      throw ScpiError(scpi::kHardwareMissing, call);
+    case VXCLK_OUT_OF_RANGE:
+      throw ScpiError(scpi::kDataOutOfRange, call);
+    case VXCLK_CALIBRATION_SELECTED:
+      throw ScpiError(scpi::kSettingsConflict, "custom FM rates need CAL:SOUR NONE");
+    default:
+      throw ScpiError(scpi::kHardwareError, call);
+  }
+}
+
+void BoardWorker::adoptStoredClock() {
+  if (settings_.modelHoldsClock) return;
+  const ActiveConfig& stored = settings_.stored;
+  if (settings_.seeded && clockInRange(stored.generateFrequency)) {
+    check("vxclk_generateClock", vxclk_generateClock(instance(), stored.generateFrequency, kLoopProfile));
+    // A new clock re-applies the instance's Tx1 power: give it the board's.
+    if (stored.tx1Power >= 0 && stored.tx1Power <= 31) {
+      check("vxclk_setTx1Power", vxclk_setTx1Power(instance(), stored.tx1Power));
+    }
+  }
+  settings_.modelHoldsClock = true;
+}
+
+}  // namespace kestreld

@@ -1,0 +1,180 @@
+#include "scpi_session.h"
+
+#include "board_worker.h"
+
+namespace kestreld {
+
+using namespace scpi;
+
+namespace {
+
+// Standard event register bits (IEEE 488.2).
+constexpr uint8_t kOperationComplete = 0x01;
+constexpr uint8_t kQueryErrorBit = 0x04;
+constexpr uint8_t kDeviceErrorBit = 0x08;
+constexpr uint8_t kExecutionErrorBit = 0x10;
+constexpr uint8_t kCommandErrorBit = 0x20;
+// Status byte bits.
+constexpr uint8_t kErrorQueueBit = 0x04;
+constexpr uint8_t kEventSummaryBit = 0x20;
+constexpr uint8_t kServiceRequestBit = 0x40;
+
+uint8_t eventBitFor(int code) {
+  if (code <= -100 && code > -200) return kCommandErrorBit;
+  if (code <= -200 && code > -300) return kExecutionErrorBit;
+  if (code <= -300 && code > -400) return kDeviceErrorBit;
+  if (code <= -400 && code > -500) return kQueryErrorBit;
+  return 0;
+}
+
+bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
+
+void expectParams(const ProgramUnit& unit, size_t count) {
+  if (unit.params.size() < count) throw ScpiError(kMissingParameter);
+  if (unit.params.size() > count) throw ScpiError(kParameterNotAllowed);
+}
+
+uint8_t registerValue(const ProgramUnit& unit) {
+  expectParams(unit, 1);
+  return static_cast<uint8_t>(integerValue(unit.params[0], {0, 255, 0}));
+}
+
+}  // namespace
+
+CommandTree::CommandTree(std::vector<CommandEntry> entries) : entries_(std::move(entries)) {
+  for (CommandEntry& entry : entries_) entry.nodes = compilePattern(entry.pattern);
+}
+
+const CommandEntry& CommandTree::find(const std::vector<Mnemonic>& typed) const {
+  bool badSuffix = false;
+  for (const CommandEntry& entry : entries_) {
+    const MatchResult result = matchPattern(entry.nodes, typed);
+    if (result == MatchResult::Match) return entry;
+    badSuffix = badSuffix || result == MatchResult::BadSuffix;
+  }
+  std::string spelled;
+  for (const Mnemonic& m : typed) {
+    spelled += (spelled.empty() ? "" : ":") + m.name + (m.suffix ? std::to_string(*m.suffix) : "");
+  }
+  throw ScpiError(badSuffix ? kHeaderSuffixOutOfRange : kUndefinedHeader, spelled);
+}
+
+std::string ClientSession::execute(std::string_view message, BoardWorker& board) {
+  std::string response;
+  bool answered = false;
+  try {
+    for (std::string_view text : splitUnits(message)) {
+      if (isBlank(text)) continue;
+      try {
+        const ProgramUnit unit = parseUnit(text);
+        std::string answer = runUnit(unit, board);
+        if (unit.header.query) {
+          response += (answered ? ";" : "") + answer;
+          answered = true;
+        }
+      } catch (const ScpiError& e) {
+        pushError(e.code, e.what());
+        // After a command error the rest of the message cannot be trusted.
+        if (eventBitFor(e.code) == kCommandErrorBit) break;
+      }
+    }
+  } catch (const ScpiError& e) {
+    pushError(e.code, e.what());
+  }
+  return response;
+}
+
+std::string ClientSession::runUnit(const ProgramUnit& unit, BoardWorker& board) {
+  if (unit.header.common) return runCommon(unit, board);
+  std::vector<Mnemonic> nodes = unit.header.nodes;
+  if (!unit.header.absolute) nodes.insert(nodes.begin(), path_.begin(), path_.end());
+  const CommandEntry* entry = nullptr;
+  try {
+    entry = &tree_.find(nodes);
+  } catch (const ScpiError&) {
+    // Lenient like most instruments: a header that means nothing below the
+    // current path is tried from the root.
+    if (unit.header.absolute || path_.empty()) throw;
+    nodes = unit.header.nodes;
+    entry = &tree_.find(nodes);
+  }
+  path_.assign(nodes.begin(), nodes.end() - 1);
+
+  Call call{board, *this, unit.params};
+  if (unit.header.query) {
+    if (!entry->query) throw ScpiError(kUndefinedHeader, "no query form");
+    if (unit.params.size() > static_cast<size_t>(entry->queryParams)) throw ScpiError(kParameterNotAllowed);
+    return entry->query(call);
+  }
+  if (!entry->set) throw ScpiError(kUndefinedHeader, "query only");
+  if (unit.params.size() > static_cast<size_t>(entry->setParams)) throw ScpiError(kParameterNotAllowed);
+  if (unit.params.size() < static_cast<size_t>(entry->setMin < 0 ? entry->setParams : entry->setMin)) {
+    throw ScpiError(kMissingParameter);
+  }
+  entry->set(call);
+  return {};
+}
+
+std::string ClientSession::runCommon(const ProgramUnit& unit, BoardWorker& board) {
+  const std::string& name = unit.header.commonName;
+  const bool query = unit.header.query;
+  if (name == "*ESE" || name == "*SRE") {
+    uint8_t& reg = name == "*ESE" ? eventEnable_ : serviceEnable_;
+    if (query) {
+      expectParams(unit, 0);
+      return std::to_string(reg);
+    }
+    reg = registerValue(unit);
+    return {};
+  }
+  expectParams(unit, 0);
+  if (query) {
+    if (name == "*IDN") return identify(board);
+    if (name == "*ESR") {
+      const uint8_t value = eventStatus_;
+      eventStatus_ = 0;
+      return std::to_string(value);
+    }
+    if (name == "*STB") return std::to_string(statusByte());
+    if (name == "*OPC") return "1";  // a message runs to its end before the next begins
+    if (name == "*TST") return std::to_string(selfTest(board));
+  } else {
+    if (name == "*RST") return resetBoard(board), std::string();
+    if (name == "*CLS") return clearStatus(), std::string();
+    if (name == "*OPC") return eventStatus_ |= kOperationComplete, std::string();
+    if (name == "*WAI") return {};
+  }
+  throw ScpiError(kUndefinedHeader, name + (query ? "?" : ""));
+}
+
+uint8_t ClientSession::statusByte() const {
+  uint8_t status = errors_.empty() ? 0 : kErrorQueueBit;
+  if ((eventStatus_ & eventEnable_) != 0) status |= kEventSummaryBit;
+  if ((status & serviceEnable_ & ~kServiceRequestBit) != 0) status |= kServiceRequestBit;
+  return status;
+}
+
+void ClientSession::pushError(int code, const std::string& detail) {
+  eventStatus_ |= eventBitFor(code);
+  if (errors_.size() >= kErrorQueueDepth) {
+    errors_.back() = {kQueueOverflow, ""};
+    return;
+  }
+  errors_.emplace_back(code, detail);
+}
+
+std::string ClientSession::popError() {
+  if (errors_.empty()) return "0,\"No error\"";
+  const auto [code, detail] = errors_.front();
+  errors_.pop_front();
+  std::string text = errorText(code);
+  if (!detail.empty()) text += ";" + detail;
+  return std::to_string(code) + "," + quoted(text);
+}
+
+void ClientSession::clearStatus() {
+  errors_.clear();
+  eventStatus_ = 0;
+}
+
+}  // namespace kestreld

@@ -1,0 +1,91 @@
+// One SCPI client of one board: its error queue, its IEEE 488.2 status
+// registers and its header path, and the execution of its program messages
+// against the command tree. Runs on the board's worker thread only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "scpi_parser.h"
+
+namespace kestreld {
+
+class BoardWorker;
+class ClientSession;
+
+// What a command's handler gets.
+struct Call {
+  BoardWorker& board;
+  ClientSession& client;
+  const std::vector<scpi::Param>& params;
+};
+
+using SetHandler = std::function<void(Call&)>;
+using QueryHandler = std::function<std::string(Call&)>;
+
+// One command of the tree: its header pattern, the parameters it takes, and
+// what it does as a command and as a query (either may be empty).
+struct CommandEntry {
+  std::string pattern;
+  int setParams = 1;  // exact count
+  SetHandler set;
+  int queryParams = 0;  // at most
+  QueryHandler query;
+  int setMin = -1;                       // at least this many when not -1 (then setParams is the most)
+  std::vector<scpi::PatternNode> nodes;  // compiled from the pattern
+};
+
+class CommandTree {
+ public:
+  explicit CommandTree(std::vector<CommandEntry> entries);
+  // The entry the typed header spells; throws -113 or -114 when none does.
+  const CommandEntry& find(const std::vector<scpi::Mnemonic>& typed) const;
+  const std::vector<CommandEntry>& entries() const { return entries_; }
+
+ private:
+  std::vector<CommandEntry> entries_;
+};
+
+class ClientSession {
+ public:
+  static constexpr size_t kErrorQueueDepth = 16;
+
+  explicit ClientSession(const CommandTree& tree) : tree_(tree) {}
+
+  // Runs one program message (one line) and returns the response line without
+  // its newline, or "" when the message held no query.
+  std::string execute(std::string_view message, BoardWorker& board);
+
+  void pushError(int code, const std::string& detail = {});
+  // The oldest error as `<number>,"<text>"`, removed; 0,"No error" when none.
+  std::string popError();
+  size_t errorCount() const { return errors_.size(); }
+  void clearStatus();
+
+ private:
+  std::string runUnit(const scpi::ProgramUnit& unit, BoardWorker& board);
+  std::string runCommon(const scpi::ProgramUnit& unit, BoardWorker& board);
+  uint8_t statusByte() const;
+
+  const CommandTree& tree_;
+  std::deque<std::pair<int, std::string>> errors_;
+  uint8_t eventStatus_ = 0;
+  uint8_t eventEnable_ = 0;
+  uint8_t serviceEnable_ = 0;
+  std::vector<scpi::Mnemonic> path_;  // the header path a following command starts from
+};
+
+// The board's common-command behaviour, defined with the command tree.
+std::string identify(BoardWorker& board);  // *IDN?
+void resetBoard(BoardWorker& board);       // *RST
+int selfTest(BoardWorker& board);          // *TST?: 0 passed
+
+// Every command of a board, as one table.
+const CommandTree& commandTree();
+
+}  // namespace kestreld

@@ -72,8 +72,8 @@ bool HwLayer::transact(const uint8_t* frame, int32_t length, uint8_t* destinatio
   return length == p::kFrameSize && exchange(destination, capacity, kAnyAnswer);
 }
 
-bool HwLayer::failExchange(SocketError cause) {
-  lastResult = cause == SocketError::Closed ? 0 : -1;
+bool HwLayer::failExchange(SocketError cause, int32_t result) {
+  lastResult = result;
   failure = cause;
   markBroken();
   ++failedExchanges;
@@ -108,7 +108,8 @@ bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required)
     const platform::Transfer answer =
         platform::receiveAtLeast(sock, destination, capacity, required, deadline, &rearmed);
     if (rearmed) armedTimeoutMs = 0;  // the next exchange gets its whole time-out again
-    if (!answer.ok()) return failExchange(answer.error);
+    // A receive that saw the close leaves 0 as its result, as recv() does.
+    if (!answer.ok()) return failExchange(answer.error, answer.error == SocketError::Closed ? 0 : -1);
     lastResult = answer.bytes;
     failure = SocketError::None;
     return true;

@@ -63,7 +63,7 @@ class HwLayer {
   // Sends the command frame and receives until at least `required` answer
   // bytes have arrived, within one deadline.
   bool exchange(uint8_t* destination, int32_t capacity, int32_t required);
-  bool failExchange(platform::SocketError cause);
+  bool failExchange(platform::SocketError cause, int32_t result = -1);
   bool failOpen(platform::SocketError cause);
   // Arms the socket's send and receive time-outs to exchangeTimeoutMs when
   // they are not armed to it already.

@@ -117,28 +117,59 @@ class BareClient {
   std::array<uint8_t, p::kResponseCapacity> answer_{};
 };
 
+template <typename Work>
+Clock::duration timed(Work&& work) {
+  const Clock::time_point start = Clock::now();
+  work();
+  return Clock::now() - start;
+}
+
+// Timings taken in pairs (the operation and its bare floor), summed up by
+// their lower quartiles. Load from elsewhere on the machine only ever adds
+// time, in bursts that fall on some pairs and not others; sums and even
+// medians move with it, while the lower quartile is where both ran
+// undisturbed, and the ratio of the two stays put from run to run.
+class PairedTimes {
+ public:
+  void add(Clock::duration operation, Clock::duration floor) {
+    operations_.push_back(secondsOf(operation));
+    floors_.push_back(secondsOf(floor));
+  }
+  double operation() { return quantile(operations_, kQuartile); }
+  double floor() { return quantile(floors_, kQuartile); }
+
+ private:
+  static constexpr double kQuartile = 0.25;
+  static double quantile(std::vector<double>& values, double q) {
+    if (values.empty()) return 0.0;
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(values.size() - 1) * q);
+    std::nth_element(values.begin(), at, values.end());
+    return *at;
+  }
+  std::vector<double> operations_;
+  std::vector<double> floors_;
+};
+
 // One library exchange (a register read) against one bare exchange, in turns.
 void BM_Exchange(benchmark::State& state) {
   Bench bench;
   BareClient bare(bench.instance);
   uint16_t value = 0;
-  double floorSeconds = 0;
-  double librarySeconds = 0;
-  const uint64_t allocationsBefore = threadAllocations;
+  PairedTimes times;
+  uint64_t allocations = 0;
   for (auto _ : state) {
-    const Clock::time_point t0 = Clock::now();
-    bare.exchange();
-    const Clock::time_point t1 = Clock::now();
-    if (vxclk_setClock(bench.instance, 0, 0, p::reg::kBoardId, &value) != VXCLK_OK) std::abort();
-    const Clock::time_point t2 = Clock::now();
-    floorSeconds += secondsOf(t1 - t0);
-    librarySeconds += secondsOf(t2 - t1);
-    state.SetIterationTime(secondsOf(t2 - t1));
+    const Clock::duration floor = timed([&] { bare.exchange(); });
+    const uint64_t allocationsBefore = threadAllocations;
+    const Clock::duration library = timed([&] {
+      if (vxclk_setClock(bench.instance, 0, 0, p::reg::kBoardId, &value) != VXCLK_OK) std::abort();
+    });
+    allocations += threadAllocations - allocationsBefore;
+    times.add(library, floor);
+    state.SetIterationTime(secondsOf(library));
   }
-  const auto n = static_cast<double>(state.iterations());
-  state.counters["floor_s"] = floorSeconds / n;
-  state.counters["ratio"] = librarySeconds / floorSeconds;
-  state.counters["allocations"] = static_cast<double>(threadAllocations - allocationsBefore) / n;
+  state.counters["floor_s"] = times.floor();
+  state.counters["ratio"] = times.operation() / times.floor();
+  state.counters["allocations"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_Exchange)->UseManualTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
 
@@ -169,13 +200,6 @@ std::vector<p::Frame> framesOfOneClock(Bench& bench, double frequencyMHz) {
   return frames;
 }
 
-template <typename Work>
-Clock::duration timed(Work&& work) {
-  const Clock::time_point start = Clock::now();
-  work();
-  return Clock::now() - start;
-}
-
 void sendBare(BareClient& bare, const std::vector<p::Frame>& frames) {
   for (const p::Frame& frame : frames) bare.exchange(frame.data());
 }
@@ -187,28 +211,27 @@ void BM_GenerateClock(benchmark::State& state) {
   BareClient bare(bench.instance);
   constexpr double kRequestMHz = 1800.0;
   const std::vector<p::Frame> frames = framesOfOneClock(bench, kRequestMHz);
-  double clockSeconds = 0;
-  double floorSeconds = 0;
-  const uint64_t allocationsBefore = threadAllocations;
+  PairedTimes times;
+  uint64_t allocations = 0;
   bool bareFirst = false;
   for (auto _ : state) {
     // Which goes first alternates, so that neither always meets the CPU
     // just after the other.
     bareFirst = !bareFirst;
     const Clock::duration bareTime = bareFirst ? timed([&] { sendBare(bare, frames); }) : Clock::duration{};
+    const uint64_t allocationsBefore = threadAllocations;
     const Clock::duration clockTime = timed([&] {
       if (vxclk_generateClock(bench.instance, kRequestMHz, 19) != VXCLK_OK) std::abort();
     });
+    allocations += threadAllocations - allocationsBefore;
     const Clock::duration bareAfter = bareFirst ? Clock::duration{} : timed([&] { sendBare(bare, frames); });
-    clockSeconds += secondsOf(clockTime);
-    floorSeconds += secondsOf(bareTime + bareAfter);
+    times.add(clockTime, bareTime + bareAfter);
     state.SetIterationTime(secondsOf(clockTime));
   }
-  const auto n = static_cast<double>(state.iterations());
   state.counters["exchanges"] = static_cast<double>(frames.size());
-  state.counters["floor_s"] = floorSeconds / (n * static_cast<double>(frames.size()));
-  state.counters["ratio"] = clockSeconds / floorSeconds;
-  state.counters["allocations"] = static_cast<double>(threadAllocations - allocationsBefore) / n;
+  state.counters["floor_s"] = times.floor() / static_cast<double>(frames.size());
+  state.counters["ratio"] = times.operation() / times.floor();
+  state.counters["allocations"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_GenerateClock)->UseManualTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
 

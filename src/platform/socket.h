@@ -137,7 +137,4 @@ Transfer receiveAtLeast(SocketHandle socket, uint8_t* buffer, int capacity, int 
 int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t deadlineMs);
 int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs);
 
-// Blocking send of everything, with no time limit: bytes sent or -1.
-int sendAll(SocketHandle socket, const uint8_t* data, int length);
-
 }  // namespace kestrel::platform

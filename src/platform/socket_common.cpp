@@ -94,14 +94,4 @@ int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t de
   return receiveSome(socket, buffer, capacity);
 }
 
-int sendAll(SocketHandle socket, const uint8_t* data, int length) {
-  int sent = 0;
-  while (sent < length) {
-    const int n = sendSome(socket, data + sent, length - sent);
-    if (n <= 0) return -1;
-    sent += n;
-  }
-  return sent;
-}
-
 }  // namespace kestrel::platform

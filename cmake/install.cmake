@@ -18,6 +18,7 @@ install(TARGETS KestrelLib
 install(FILES "${PROJECT_SOURCE_DIR}/include/KestrelLib.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 
 install(TARGETS kestrel-board RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
+install(FILES "${PROJECT_SOURCE_DIR}/tools/wireshark/kestrel.lua" DESTINATION "${CMAKE_INSTALL_DATADIR}/kestrel/wireshark")
 foreach(_kestrel_tool kestrelctl kestreld)
   if(NOT TARGET ${_kestrel_tool})
     continue()

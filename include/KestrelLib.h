@@ -45,6 +45,20 @@ enum {
   VXCLK_CALIBRATION_SELECTED = 5  /* custom FM frequency refused: a calibration source is selected */
 };
 
+/* One sentence for a status code, for messages and logs (a static string; never
+ * null). Header-only: the library's exports stay exactly the 43 vxclk_ functions. */
+static inline const char* vxclk_statusText(int32_t status) {
+  switch (status) {
+    case VXCLK_OK: return "Success.";
+    case VXCLK_FAILED: return "The operation failed: the board did not answer, did not take a write, or refused the request.";
+    case VXCLK_NOT_CONNECTED: return "The board is not connected.";
+    case VXCLK_OUT_OF_RANGE: return "An argument is out of range or a required pointer is null.";
+    case VXCLK_INVALID_INSTANCE: return "The instance pointer is null.";
+    case VXCLK_CALIBRATION_SELECTED: return "A custom FM rate is refused while a calibration source is selected.";
+    default: return "Unknown status code.";
+  }
+}
+
 /* Time limits of the board link, in milliseconds. */
 #define VXCLK_CONNECT_TIMEOUT_MS 3000
 #define VXCLK_EXCHANGE_TIMEOUT_MS 2000

@@ -15,6 +15,7 @@
 #include "frame_record.h"
 #include "hostile_board.h"
 #include "memory_file.h"
+#include "pcap_writer.h"
 #include "platform/socket.h"
 #include "protocol/board_protocol.h"
 #include "synth_decoder.h"
@@ -126,6 +127,7 @@ struct BoardEmulator::Impl {
   bool memoryFileReady = false;  // the file was looked at by start(): saving it is safe
   MemoryFile file;
   std::string error;
+  PcapWriter capture;  // open when options.pcapFile is set
 
   plat::SocketHandle client = plat::kInvalidSocket;  // changed by the server thread only, under the lock
   bool serving = false;
@@ -303,6 +305,7 @@ struct BoardEmulator::Impl {
       }
       client = plat::kInvalidSocket;
     }
+    capture.connectionClosed(reset);
     // A host that went away is the natural moment to make its writes durable.
     saveMemory(true);
   }
@@ -316,6 +319,12 @@ struct BoardEmulator::Impl {
     std::lock_guard<std::mutex> lock(mutex);
     client = accepted;
     ++connections;
+    if (uint32_t host = 0, board = 0; capture.isOpen()) {
+      uint16_t hostPort = 0;
+      plat::peerAddress(accepted, &host, &hostPort);
+      plat::parseIPv4(options.address.c_str(), &board);
+      capture.connectionOpened(pcapEndpoint(host, hostPort), pcapEndpoint(board, boundPort));
+    }
   }
 
   void serve() {
@@ -354,6 +363,7 @@ struct BoardEmulator::Impl {
   }
 
   void serveFrame(plat::SocketHandle socket, const uint8_t* frame) {
+    capture.fromHost(frame, proto::kFrameSize);
     Outcome out;
     {
       std::lock_guard<std::mutex> lock(mutex);
@@ -373,13 +383,14 @@ struct BoardEmulator::Impl {
   }
 
   // False when the host did not take the answer within kSendLimitMs.
-  static bool sendPieces(plat::SocketHandle socket, const Outcome& out) {
+  bool sendPieces(plat::SocketHandle socket, const Outcome& out) {
     const int64_t deadline = plat::monotonicMs() + kSendLimitMs;
     int sent = 0;
     for (const AnswerPiece& piece : out.pieces) {
       if (piece.delayMs > 0) plat::sleepMs(piece.delayMs);
       const int length = piece.end - sent;
       if (length > 0 && plat::sendAllBefore(socket, out.answer.data() + sent, length, deadline) != length) return false;
+      if (length > 0) capture.fromBoard(out.answer.data() + sent, static_cast<size_t>(length));
       sent = piece.end;
     }
     return true;
@@ -449,6 +460,11 @@ bool BoardEmulator::start() {
     return fail("not an IPv4 address: " + d.options.address);
   }
 
+  // The capture is opened once: a restarted emulator adds to the same file.
+  if (std::string problem; !d.options.pcapFile.empty() && !d.capture.isOpen() &&
+                           !d.capture.open(d.options.pcapFile, problem)) {
+    return fail(problem);
+  }
   if (std::string problem; !d.openMemoryFile(problem)) return fail(problem);
 
   const plat::SocketHandle listener = plat::listenOn(address, d.options.port);

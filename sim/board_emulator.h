@@ -48,6 +48,7 @@ struct EmulatorOptions {
   uint16_t port = protocol::kBoardPort;
   std::string memoryFile;    // non-volatile memory kept in this file when set
   bool trace = false;        // one line per frame on stdout
+  std::string pcapFile;      // every frame and answer also written here as a pcap capture
 };
 
 // A board whose answers are hard to read: every choice comes from the seed,

@@ -38,6 +38,8 @@ void printHelp() {
       "                      65536 bytes; created when missing, in a folder that\n"
       "                      must exist; every change is written through at once)\n"
       "  --trace             print one line per frame and each synthesizer upload\n"
+      "  --pcap FILE         write every frame and answer to FILE as a pcap capture\n"
+      "                      (open it in Wireshark with tools/wireshark/kestrel.lua)\n"
       "  --board-id N        board ID (register 20)\n"
       "  --serial S          serial number, either five 16-bit words for registers\n"
       "                      21..25 separated by commas (least significant first),\n"
@@ -144,7 +146,7 @@ std::optional<std::string> parseArguments(int argc, char** argv, Arguments& args
       continue;
     }
     static const char* const kValueOptions[] = {"--address",     "--port",     "--memory",      "--board-id",
-                                                "--serial",      "--temperature", "--vco-lock", "--vco-voltage"};
+                                                "--serial",      "--temperature", "--vco-lock", "--vco-voltage", "--pcap"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), name) == std::end(kValueOptions)) {
       return "unknown option " + name + " (see --help)";
     }
@@ -169,6 +171,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, Arguments& args
     } else if (name == "--memory") {
       if (value.empty()) return bad;
       args.options.memoryFile = value;
+    } else if (name == "--pcap") {
+      if (value.empty()) return bad;
+      args.options.pcapFile = value;
     } else if (name == "--board-id") {
       const auto id = parseNumber(value, 0xFFFF);
       if (!id) return bad;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <set>
 #include <string>
 #include <utility>
@@ -18,6 +19,7 @@
 namespace kestrel::testing {
 namespace {
 
+namespace p = protocol;
 using sim::FrameKind;
 
 // Short enough that stalls and cut answers keep the matrix quick.
@@ -38,6 +40,9 @@ struct ExportCase {
   bool keepsOutput;
   bool fromUnconnected;  // vxclk_connect itself
 };
+
+// Test names and messages show the export, not the bytes of the case.
+void PrintTo(const ExportCase& c, std::ostream* os) { *os << c.name; }
 
 template <typename T>
 T* as(uint8_t* out) {
@@ -217,6 +222,9 @@ class FaultMatrix : public ::testing::TestWithParam<ExportCase> {
     EXPECT_NE(vxclk_getBoardID(instance, &id), VXCLK_OK);
     EXPECT_EQ(board->frameCount(), framesBefore);
 
+    // The recovery runs with the usual time limit: a loaded machine must not
+    // make it fail.
+    static_cast<ApiInstance*>(instance)->device.link.exchangeTimeoutMs = p::kExchangeTimeoutMs;
     ASSERT_EQ(vxclk_connect(instance, board.address().c_str()), VXCLK_OK) << "connect recovers";
     EXPECT_EQ(vxclk_getBoardID(instance, &id), VXCLK_OK);
   }

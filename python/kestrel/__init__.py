@@ -11,18 +11,27 @@ compiled extension and no dependency beyond the standard library)::
         board.fm.set_frequency(3)               # 1 MHz, see kestrel.FM_RATES_MHZ
         print(board.board_id, board.vco_locked())
 
-Failures reported by the library raise :class:`KestrelError` subclasses (see
-:mod:`kestrel.errors`). :func:`kestrel.testing.emulator` runs the board
-emulator so scripts can be tried without a board. :mod:`kestrel.native` has
-the library's functions as they are. Where the library is looked for:
-see :mod:`kestrel.native` (the ``KESTREL_LIBRARY`` environment variable first).
+``Board(address)`` connects when it is made (``connect=False`` to connect
+later with :meth:`Board.open`). Failures raise :class:`KestrelError`
+subclasses carrying the board's address and, for a failed link, its cause
+(see :mod:`kestrel.errors`); arguments outside kestrelctl's ranges
+(:mod:`kestrel.limits`) raise :class:`OutOfRange` before the library is called.
+
+The package logs through :mod:`logging` on the ``"kestrel"`` logger (a debug
+line per library call, info on connect and close, a warning per failure);
+:func:`enable_trace` switches on the library's own trace of each exchange
+with the board. :func:`kestrel.testing.emulator` runs the board emulator so
+scripts can be tried without a board. :mod:`kestrel.native` has the library's
+functions as they are. Where the library is looked for: see
+:mod:`kestrel.native` (the ``KESTREL_LIBRARY`` environment variable first).
 """
 
 from __future__ import annotations
 
+import logging
 from typing import Tuple
 
-from . import native
+from . import environment, limits, native
 from .board import FM_RATES_MHZ, MEMORY_SIZE, Board, CalibrationRow, CalibrationSource
 from .config import BoardConfig
 from .errors import (
@@ -34,7 +43,12 @@ from .errors import (
     OperationFailed,
     OutOfRange,
     Status,
+    status_text,
 )
+from .environment import enable_trace
+
+# A library logs nothing unless the application configures logging.
+logging.getLogger(__name__).addHandler(logging.NullHandler())
 
 __version__ = "2.2.1"
 
@@ -54,7 +68,11 @@ __all__ = [
     "OutOfRange",
     "Status",
     "api_version",
+    "enable_trace",
+    "environment",
+    "limits",
     "native",
+    "status_text",
 ]
 
 

@@ -3,14 +3,16 @@
 from __future__ import annotations
 
 import enum
+import logging
 import os
 import threading
+import time
 from ctypes import byref, c_double, c_int32, c_uint16, c_uint64
-from typing import Any, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, NamedTuple, NoReturn, Optional, Sequence, Tuple, Union
 
-from . import native
+from . import limits, link, native
 from .config import BoardConfig
-from .errors import KestrelError
+from .errors import KestrelError, Status, error_for_status
 
 __all__ = ["Board", "CalibrationSource", "CalibrationRow", "FM_RATES_MHZ", "MEMORY_SIZE"]
 
@@ -20,6 +22,8 @@ FM_RATES_MHZ: Tuple[float, ...] = (0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5,
 
 #: Size of the board's non-volatile memory in bytes; a double takes 8 of them.
 MEMORY_SIZE = 65536
+
+_logger = logging.getLogger("kestrel")
 
 _INT32 = (-(2**31), 2**31 - 1)
 _UINT16 = (0, 0xFFFF)
@@ -47,6 +51,85 @@ def _c_string(name: str, value: bytes) -> bytes:
     if b"\0" in value:
         raise ValueError(f"{name} contains a NUL character: {value!r}")
     return value
+
+
+#: The arguments checked before the call: C function -> (what its first
+#: argument is, its range). Outside the range, OutOfRange is raised.
+_CHECKED: Dict[str, Tuple[str, limits.Range]] = {
+    "vxclk_setTx1Power": ("Tx1 power", limits.TX1_POWER),
+    "vxclk_setTx2Power": ("Tx2 power", limits.TX2_POWER),
+    "vxclk_setTx2Divider": ("Tx2 divider selection", limits.TX2_DIVIDER),
+    "vxclk_generateClock": ("clock frequency (MHz)", limits.CLOCK_MHZ),
+    "vxclk_initializeInstance": ("calibration source", limits.CALIBRATION_SOURCE),
+}
+
+#: The Board method behind each C function, for messages; "a|b" picks by the
+#: first argument (0: a, else b).
+_OPERATIONS: Dict[str, str] = {
+    "vxclk_connect": "connect",
+    "vxclk_disconnect": "disconnect",
+    "vxclk_getBoardID": "board_id",
+    "vxclk_getSerialNumber": "serial_number",
+    "vxclk_checkVCOLock": "vco_lock_value",
+    "vxclk_checkVCOVoltage": "vco_voltage",
+    "vxclk_setClock": "read_register|write_register",
+    "vxclk_getTemperature": "temperature",
+    "vxclk_getEEPROMAddress": "memory.read",
+    "vxclk_writeEEPROMAddress": "memory.write",
+    "vxclk_saveFMCalibrationValues": "save_calibration",
+    "vxclk_enableFM": "fm.disable|fm.enable",
+    "vxclk_setFMFrequency": "fm.set_frequency",
+    "vxclk_setCustomFMFrequency": "fm.set_custom_frequency",
+    "vxclk_setFMAmplitude": "fm.set_amplitude",
+    "vxclk_setFMPhaseSkew": "fm.set_phase_skew",
+    "vxclk_setFMRJAmplitude": "fm.set_rj_amplitude",
+    "vxclk_enableTx2PM": "tx2.pm.disable|tx2.pm.enable",
+    "vxclk_setTx2PMFrequency": "tx2.pm.set_frequency",
+    "vxclk_setTx2PMAmplitude": "tx2.pm.set_amplitude",
+    "vxclk_setTx2PMPhaseShiftAmplitude": "tx2.pm.set_phase_shift_amplitude",
+    "vxclk_enableTx2PMRJ": "tx2.pm.rj.disable|tx2.pm.rj.enable",
+    "vxclk_setTx2PMRJAmplitude": "tx2.pm.rj.set_amplitude",
+    "vxclk_enableTx2PMBUJ": "tx2.pm.buj.disable|tx2.pm.buj.enable",
+    "vxclk_setTx2PMBUJAmplitude": "tx2.pm.buj.set_amplitude",
+    "vxclk_setTx2PMBUJLineRate": "tx2.pm.buj.set_line_rate",
+    "vxclk_setTx2BUJAmplitude": "tx2.buj.set_amplitude",
+    "vxclk_setTx2BUJPRBS": "tx2.buj.set_prbs",
+    "vxclk_setTx2BUJUserDefinedPattern": "tx2.buj.set_user_pattern",
+    "vxclk_enableTx2AM": "tx2.am.disable|tx2.am.enable",
+    "vxclk_setTx2AMAmplitude": "tx2.am.set_amplitude",
+    "vxclk_setTx2AMRJAmplitude": "tx2.am.rj.set_amplitude",
+    "vxclk_setClockSource": "set_clock_source",
+    "vxclk_generateClock": "generate_clock",
+    "vxclk_setTx1Power": "set_tx1_power",
+    "vxclk_setTx2Power": "set_tx2_power",
+    "vxclk_setTx2Divider": "set_tx2_divider",
+    "vxclk_getActiveConfig": "active_config",
+    "vxclk_initializeInstance": "use_calibration",
+    "vxclk_getMinMaxCalibration": "calibration_limits",
+}
+
+
+def _operation(function: str, arguments: Sequence[Any]) -> str:
+    """The Board method that calls ``function`` with ``arguments``."""
+    names = _OPERATIONS.get(function, function).split("|")
+    return names[-1] if len(names) == 1 or (arguments and arguments[0]) else names[0]
+
+
+def _brief(value: Any) -> str:
+    """One argument for the log: numbers and strings as they are, C pointers
+    and arrays by their type."""
+    if isinstance(value, bytes):
+        return repr(value.decode("utf-8", "replace"))
+    if value is None or isinstance(value, (int, float)):
+        return repr(value)
+    target = getattr(value, "_obj", None)  # byref(x)
+    if target is not None:
+        return "&" + type(target).__name__
+    return type(value).__name__
+
+
+def _elapsed_ms(started: float) -> float:
+    return (time.perf_counter() - started) * 1000.0
 
 
 class CalibrationSource(enum.IntEnum):
@@ -293,18 +376,30 @@ class Memory(_Group):
 class Board:
     """One Kestrel board, reached over TCP (port 6653) at a dotted IPv4 address.
 
-    Use it as a context manager: entering creates a library instance and
-    connects; leaving disconnects and frees the instance, also when the block
-    raised::
+    Making a board connects to it, as a serial port opens when it is made; use
+    it as a context manager so that leaving the block disconnects and frees the
+    library instance, also when the block raised::
 
         with kestrel.Board("192.168.1.20") as board:
             board.generate_clock(1800.0)
             board.set_tx1_power(20)
             print(board.active_config().generate_frequency)
 
-    :meth:`open` and :meth:`close` do the same by hand. Every method raises a
-    :class:`~kestrel.KestrelError` subclass when the library reports a failure;
-    after :meth:`close` every board call raises :class:`~kestrel.InvalidInstance`.
+    ``Board(address, connect=False)`` connects later, at :meth:`open` or when
+    the ``with`` block starts. :meth:`open` does nothing on a board that is
+    open; :meth:`close` disconnects and frees the instance, and :meth:`open`
+    may follow.
+
+    Every method raises a :class:`~kestrel.KestrelError` subclass when the
+    library reports a failure, carrying the address and, for a failure of the
+    link, its cause; arguments outside kestrelctl's ranges
+    (:mod:`kestrel.limits`) raise :class:`~kestrel.OutOfRange` before any call.
+    A call on a board never opened raises :class:`~kestrel.NotConnected`, and
+    after :meth:`close` :class:`~kestrel.InvalidInstance`, both saying so.
+
+    Each library call is logged on the ``kestrel`` logger: a debug line (the
+    function, its arguments, status and time), info on connect and close, and
+    a warning for each failure.
 
     A board serves one thread at a time; the methods take a lock, so threads
     sharing one board wait for each other. Separate boards are independent.
@@ -317,32 +412,38 @@ class Board:
         memory: the board's non-volatile memory (:class:`Memory`).
     """
 
-    def __init__(self, address: str) -> None:
-        """Prepares a board; nothing is connected until :meth:`open` (or ``with``).
+    def __init__(self, address: str, connect: bool = True) -> None:
+        """Makes a board and, unless ``connect`` is False, opens it (see :meth:`open`).
 
         Raises:
             LibraryNotFoundError: the library could not be loaded.
+            NotConnected: connecting failed (see :meth:`open`).
         """
         self.address = address
         self._lib = native.library()
         self._lock = threading.RLock()
         self._handle: Optional[int] = None
         self._connected = False
+        self._was_opened = False
         self.fm = FM(self)
         self.tx2 = Tx2(self)
         self.memory = Memory(self)
+        if connect:
+            self.open()
 
     # ---- lifetime -------------------------------------------------------------
 
     def open(self) -> "Board":
-        """Creates the library instance and connects to the board.
+        """Creates the library instance and connects to the board; nothing
+        happens when the board is open and connected already.
 
         Returns:
             the board itself.
 
         Raises:
             NotConnected: the board could not be reached, or the address is not
-                dotted IPv4 (the instance is freed again).
+                dotted IPv4 (the instance is freed again); :attr:`~kestrel.KestrelError.cause`
+                says why when the package can tell.
             MemoryError: the library could not create an instance.
         """
         with self._lock:
@@ -357,6 +458,7 @@ class Board:
                 except BaseException:
                     self._destroy()
                     raise
+                self._was_opened = True
         return self
 
     def close(self) -> None:
@@ -374,6 +476,7 @@ class Board:
                         pass
             finally:
                 self._destroy()
+                _logger.info("closed the board at %s", self.address)
 
     def _destroy(self) -> None:
         handle, self._handle = self._handle, None
@@ -396,7 +499,10 @@ class Board:
             pass
 
     def __repr__(self) -> str:
-        state = "closed" if self._handle is None else "connected" if self._connected else "open"
+        if self._handle is None:
+            state = "closed" if self._was_opened else "not opened"
+        else:
+            state = "connected" if self._connected else "open"
         return f"<kestrel.Board {self.address!r} {state}>"
 
     def connect(self, address: Optional[str] = None) -> None:
@@ -405,15 +511,25 @@ class Board:
 
         Raises:
             ValueError: an address with a NUL character.
-            NotConnected: the board could not be reached.
+            NotConnected: the board could not be reached (``cause`` ``"refused"``,
+                ``"unreachable"`` or ``"timed out"`` when the package can tell),
+                the address is not dotted IPv4 (``cause`` ``"bad address"``;
+                the library is not called), or the board was never opened.
             InvalidInstance: the board is closed.
         """
         with self._lock:
-            encoded = _c_string("address", (self.address if address is None else address).encode("ascii"))
-            if address is not None:
-                self.address = address
-            self._call("vxclk_connect", encoded)
+            target = self.address if address is None else address
+            _c_string("address", target.encode("utf-8"))
+            if not link.is_dotted_ipv4(target):
+                self._refuse(
+                    Status.NOT_CONNECTED, "vxclk_connect", "connect", address=target, cause=link.BAD_ADDRESS,
+                    detail=f"{target!r} is not a dotted IPv4 address such as 192.168.1.20",
+                )
+            self.address = target
+            started = time.perf_counter()
+            self._call("vxclk_connect", target.encode("ascii"))
             self._connected = True
+            _logger.info("connected to the board at %s in %.0f ms", target, _elapsed_ms(started))
 
     def disconnect(self) -> None:
         """Closes the connection but keeps the instance: :meth:`connect` may
@@ -445,8 +561,63 @@ class Board:
         return self._handle
 
     def _call(self, function: str, *arguments: Any) -> Any:
+        """Calls a library function on this board's instance: checks the
+        argument's range first, logs the call, and gives a failure the board's
+        address, the calling method and, where it can be told, the cause."""
         with self._lock:
-            return getattr(self._lib, function)(self._handle, *arguments)
+            operation = _operation(function, arguments)
+            self._check_range(function, operation, arguments)
+            if self._handle is None:
+                self._refuse_unopened(function, operation)
+            started = time.perf_counter()
+            try:
+                result = getattr(self._lib, function)(self._handle, *arguments)
+            except KestrelError as error:
+                elapsed_ms = _elapsed_ms(started)
+                self._log_call(function, arguments, error.status, elapsed_ms)
+                self._explain(error, operation, elapsed_ms)
+                _logger.warning("%s", error)
+                raise
+            self._log_call(function, arguments, Status.OK, _elapsed_ms(started))
+            return result
+
+    def _log_call(self, function: str, arguments: Sequence[Any], status: int, elapsed_ms: float) -> None:
+        if _logger.isEnabledFor(logging.DEBUG):
+            _logger.debug("%s(%s) on %s: status %d in %.1f ms", function, ", ".join(map(_brief, arguments)),
+                          self.address, status, elapsed_ms)
+
+    def _explain(self, error: KestrelError, operation: str, elapsed_ms: float) -> None:
+        """Adds the address, the method and the cause to a library failure."""
+        error.address = self.address
+        error.operation = operation
+        if error.function == "vxclk_connect" and error.status == Status.NOT_CONNECTED:
+            error.cause = link.connect_failure_cause(self.address, elapsed_ms)
+        else:
+            error.cause = link.call_failure_cause(error.status, elapsed_ms)
+
+    def _check_range(self, function: str, operation: str, arguments: Sequence[Any]) -> None:
+        """Raises OutOfRange when the first argument is outside its range (see
+        :mod:`kestrel.limits`)."""
+        checked = _CHECKED.get(function)
+        if checked is not None and arguments[0] not in checked[1]:
+            what, allowed = checked
+            self._refuse(Status.OUT_OF_RANGE, function, operation,
+                         detail=f"{what} {arguments[0]!r} is outside {allowed}")
+
+    def _refuse_unopened(self, function: str, operation: str) -> NoReturn:
+        if self._was_opened:
+            self._refuse(Status.INVALID_INSTANCE, function, operation,
+                         detail="The board is closed: open() it again to use it")
+        self._refuse(Status.NOT_CONNECTED, function, operation,
+                     detail="The board was never opened: call open() or use it in a with block")
+
+    def _refuse(self, status: int, function: str, operation: str, *, address: Optional[str] = None,
+                cause: Optional[str] = None, detail: str) -> NoReturn:
+        """Raises the exception for ``status`` without calling the library."""
+        error = error_for_status(status, function, address or self.address, cause=cause,
+                                 operation=operation, detail=detail, called=False)
+        _logger.warning("%s", error)
+        raise error
 
     # ---- identity and health --------------------------------------------------
 
@@ -525,21 +696,34 @@ class Board:
         sake and has no effect.
 
         Raises:
-            OutOfRange: the frequency is outside 20..5500 MHz (both excluded) or NaN.
+            OutOfRange: the frequency is outside 20..5500 MHz (both excluded) or
+                NaN (:data:`kestrel.limits.CLOCK_MHZ`).
             OperationFailed: the board did not take the upload.
         """
         self._call("vxclk_generateClock", float(frequency_mhz), _int32("option", option))
 
     def set_tx1_power(self, power: int) -> None:
-        """Sets the Tx1 output power (the low five bits reach the synthesizer)."""
+        """Sets the Tx1 output power, 0..31 (five bits reach the synthesizer).
+
+        Raises:
+            OutOfRange: outside 0..31 (:data:`kestrel.limits.TX1_POWER`).
+        """
         self._call("vxclk_setTx1Power", _int32("power", power))
 
     def set_tx2_power(self, power: int) -> None:
-        """Sets the Tx2 output power."""
+        """Sets the Tx2 output power, 0..4096.
+
+        Raises:
+            OutOfRange: outside 0..4096 (:data:`kestrel.limits.TX2_POWER`).
+        """
         self._call("vxclk_setTx2Power", _int32("power", power))
 
     def set_tx2_divider(self, divider: int) -> None:
-        """Selects the Tx2 divider ``n`` (the board divides by ``2**n``)."""
+        """Selects the Tx2 divider ``n``, 0..15 (the board divides by ``2**n``).
+
+        Raises:
+            OutOfRange: outside 0..15 (:data:`kestrel.limits.TX2_DIVIDER`).
+        """
         self._call("vxclk_setTx2Divider", _int32("divider", divider))
 
     def set_clock_source(self, source: int) -> None:
@@ -569,6 +753,7 @@ class Board:
 
         Raises:
             ValueError: ``FILE`` without a path, or a path with a NUL character.
+            OutOfRange: a source other than 0..2.
             OperationFailed: the file could not be read or holds a bad line.
         """
         source = _int32("source", source)

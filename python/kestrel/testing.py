@@ -6,7 +6,7 @@ and stops it again::
     import kestrel
     from kestrel.testing import emulator
 
-    with emulator() as address, kestrel.Board(address) as board:
+    with emulator() as address, kestrel.Board(address) as board:   # Board connects when made
         board.generate_clock(1800.0)
 
 The program is looked for, in this order:
@@ -19,9 +19,10 @@ The program is looked for, in this order:
 4. in the build folders of a source checkout that holds this package
    (``build*/sim/`` and ``build*/bin/`` beside ``python/``).
 
-The emulator listens on port 6653, the board's port, at a random address
-127.x.y.z so that several emulators (parallel tests) never meet; on macOS,
-which only answers on 127.0.0.1, that address is used.
+The emulator listens on the board's port (6653, or ``KESTREL_PORT`` when it is
+set, as for the library) at a random address 127.x.y.z so that several
+emulators (parallel tests) never meet; on macOS, which only answers on
+127.0.0.1, that address is used.
 """
 
 from __future__ import annotations
@@ -38,15 +39,15 @@ import time
 from pathlib import Path
 from typing import IO, Iterator, List, Optional, Sequence, Union
 
-from . import native
+from . import environment, native
 
 __all__ = ["BOARD_PORT", "PROGRAM_ENV", "EmulatorError", "board_or_emulator", "emulator", "find_board_program"]
 
 #: Environment variable naming the emulator program.
 PROGRAM_ENV = "KESTREL_BOARD_PROGRAM"
 
-#: The TCP port the library connects to.
-BOARD_PORT = 6653
+#: The board's TCP port (the emulator uses ``KESTREL_PORT`` instead when it is set).
+BOARD_PORT = environment.DEFAULT_PORT
 
 _PROGRAM = "kestrel-board.exe" if sys.platform == "win32" else "kestrel-board"
 
@@ -107,7 +108,7 @@ def _loopback_address() -> str:
 def _port_free(address: str) -> bool:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         try:
-            probe.bind((address, BOARD_PORT))
+            probe.bind((address, environment.board_port()))
         except OSError:
             return False
     return True
@@ -160,10 +161,11 @@ def emulator(
     problems: List[str] = []
     for _ in range(max(1, attempts) if address is None else 1):
         here = address or _loopback_address()
+        port = environment.board_port()
         if address is None and not _port_free(here):
-            problems.append(f"{here}:{BOARD_PORT} is taken")
+            problems.append(f"{here}:{port} is taken")
             continue
-        command = [executable, "--address", here, "--port", str(BOARD_PORT)]
+        command = [executable, "--address", here, "--port", str(port)]
         if memory_file is not None:
             command += ["--memory", os.fspath(memory_file)]
         if trace:
@@ -221,7 +223,11 @@ def _stop(process: "subprocess.Popen[str]", timeout: float) -> None:
 def board_or_emulator(address: Optional[str]) -> Iterator[str]:
     """Yields ``address`` when one is given, else the address of an emulator
     started for the ``with`` block: a script runs against a real board or,
-    without one, against the emulator."""
+    without one, against the emulator::
+
+        with board_or_emulator(args.address) as address, kestrel.Board(address) as board:
+            ...
+    """
     if address:
         yield address
         return

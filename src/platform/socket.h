@@ -104,6 +104,10 @@ SocketHandle listenOn(uint32_t addressNetworkOrder, uint16_t port);
 // The local port a socket is bound to, or 0.
 uint16_t localPort(SocketHandle socket);
 
+// The IPv4 address (network order) and port of a connected socket's peer:
+// false when the socket has none.
+bool peerAddress(SocketHandle socket, uint32_t* addressNetworkOrder, uint16_t* port);
+
 // accept() on a listener that waitReadable() reported ready; the accepted
 // socket is blocking, with Nagle's algorithm off.
 SocketHandle acceptConnection(SocketHandle listener);

@@ -195,6 +195,15 @@ uint16_t localPort(SocketHandle socket) {
   return ntohs(local.sin_port);
 }
 
+bool peerAddress(SocketHandle socket, uint32_t* addressNetworkOrder, uint16_t* port) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (getpeername(fd(socket), reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) return false;
+  *addressNetworkOrder = peer.sin_addr.s_addr;
+  *port = ntohs(peer.sin_port);
+  return true;
+}
+
 SocketHandle acceptConnection(SocketHandle listener) {
   for (;;) {
     const int s = ::accept(fd(listener), nullptr, nullptr);

@@ -241,6 +241,15 @@ uint16_t localPort(SocketHandle socket) {
   return ntohs(local.sin_port);
 }
 
+bool peerAddress(SocketHandle socket, uint32_t* addressNetworkOrder, uint16_t* port) {
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  if (getpeername(native(socket), reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET) return false;
+  *addressNetworkOrder = peer.sin_addr.s_addr;
+  *port = ntohs(peer.sin_port);
+  return true;
+}
+
 int waitReadable(SocketHandle socket, int timeoutMs) { return pollFor(socket, POLLRDNORM, timeoutMs); }
 
 SocketHandle acceptConnection(SocketHandle listener) {

@@ -33,7 +33,8 @@ if(STEP STREQUAL "install")
   endif()
   run_checked("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}" ${config_args})
   foreach(file "include/KestrelLib.h" "${LIBDIR}/cmake/KestrelLib/KestrelLibConfig.cmake"
-               "${LIBDIR}/cmake/KestrelLib/KestrelLibConfigVersion.cmake" "${LIBDIR}/pkgconfig/KestrelLib.pc")
+               "${LIBDIR}/cmake/KestrelLib/KestrelLibConfigVersion.cmake" "${LIBDIR}/pkgconfig/KestrelLib.pc"
+               "share/kestrel/wireshark/kestrel.lua")
     if(NOT EXISTS "${PREFIX}/${file}")
       message(FATAL_ERROR "the installation lacks ${file}")
     endif()

@@ -5,14 +5,16 @@ from __future__ import annotations
 
 import contextlib
 import os
+import socket
 import sys
+import threading
 import time
 import unittest
 from pathlib import Path
-from typing import Optional
+from typing import Iterator, Optional
 
 import kestrel
-from kestrel.testing import emulator
+from kestrel.testing import BOARD_PORT, _loopback_address, emulator
 
 SOURCE_DIR = Path(__file__).resolve().parent.parent.parent
 EXAMPLES_DIR = SOURCE_DIR / "examples"
@@ -39,9 +41,61 @@ class EmulatorTestCase(unittest.TestCase):
 
     def board(self) -> kestrel.Board:
         """A connected board, closed again at the end of the test."""
-        board = kestrel.Board(self.address).open()
+        board = kestrel.Board(self.address)
         self.addCleanup(board.close)
         return board
+
+
+@contextlib.contextmanager
+def silent_board() -> Iterator[str]:
+    """Yields the address of a port that takes connections and never answers:
+    the kernel completes them (the listener's backlog), nobody reads."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as listener:
+        address = _loopback_address()
+        listener.bind((address, BOARD_PORT))
+        listener.listen(8)
+        yield address
+
+
+class StallingRelay:
+    """Passes the traffic of its own loopback address to a board; after
+    :meth:`stall` the board's answers are dropped, as from a board that hangs."""
+
+    def __init__(self, board_address: str) -> None:
+        self.board_address = board_address
+        self.stalled = threading.Event()
+        self._listener = socket.create_server((_loopback_address(), BOARD_PORT))
+        self.address = self._listener.getsockname()[0]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def stall(self) -> None:
+        self.stalled.set()
+
+    def close(self) -> None:
+        self._listener.close()
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                host, _ = self._listener.accept()
+            except OSError:  # closed
+                return
+            board = socket.create_connection((self.board_address, BOARD_PORT))
+            threading.Thread(target=self._pump, args=(host, board, None), daemon=True).start()
+            threading.Thread(target=self._pump, args=(board, host, self.stalled), daemon=True).start()
+
+    @staticmethod
+    def _pump(source: socket.socket, sink: socket.socket, stalled: Optional[threading.Event]) -> None:
+        with contextlib.suppress(OSError):
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                if stalled is None or not stalled.is_set():
+                    sink.sendall(data)
+        for end in (source, sink):
+            with contextlib.suppress(OSError):
+                end.shutdown(socket.SHUT_RDWR)
 
 
 def established_connections(address: str, port: int = 6653) -> Optional[int]:

@@ -17,6 +17,47 @@ from support import EmulatorTestCase, established_connections, wait_for
 
 
 class LifetimeTest(EmulatorTestCase):
+    def connections(self) -> int:
+        count = established_connections(self.address)
+        if count is None:
+            self.skipTest("the connections cannot be counted here")
+        return count
+
+    def test_making_a_board_connects_and_open_does_nothing_more(self) -> None:
+        for make in (lambda: kestrel.Board(self.address), lambda: kestrel.Board(self.address).open()):
+            board = make()
+            self.addCleanup(board.close)
+            self.assertTrue(board.connected)
+            with board as same:  # open() on an open board: the same connection
+                self.assertIs(same, board)
+                board.open()
+                self.assertTrue(wait_for(lambda: self.connections() == 1), self.connections())
+            self.assertTrue(board.closed)
+
+    def test_a_board_made_with_connect_false_waits_for_open(self) -> None:
+        board = kestrel.Board(self.address, connect=False)
+        self.assertTrue(board.closed)
+        self.assertIn("not opened", repr(board))
+        with board:
+            self.assertTrue(board.connected)
+
+    def test_a_call_before_open_or_after_close_says_which(self) -> None:
+        board = kestrel.Board(self.address, connect=False)
+        self.addCleanup(board.close)
+        cases = [  # (what to do first, exception, words of the message)
+            (lambda: None, kestrel.NotConnected, "never opened"),
+            (lambda: board.open().close(), kestrel.InvalidInstance, "is closed"),
+        ]
+        for before, expected, words in cases:
+            with self.subTest(words):
+                before()
+                for call in (lambda: board.generate_clock(1800.0), lambda: board.fm.enable()):
+                    with self.assertRaises(expected) as caught:
+                        call()
+                    self.assertIn(words, str(caught.exception))
+                    self.assertIn(self.address, str(caught.exception))
+                    self.assertFalse(caught.exception.called)
+
     def test_the_context_manager_connects_and_closes(self) -> None:
         with kestrel.Board(self.address) as board:
             self.assertTrue(board.connected)
@@ -33,7 +74,7 @@ class LifetimeTest(EmulatorTestCase):
                 board.generate_clock(1000.0)
                 raise RuntimeError("the script failed")
         self.assertTrue(board.closed)
-        with self.assertRaises(kestrel.InvalidInstance):
+        with self.assertRaisesRegex(kestrel.InvalidInstance, "closed"):
             board.board_id
         # The emulator sees the host go away.
         if established_connections(self.address) is not None:
@@ -42,8 +83,6 @@ class LifetimeTest(EmulatorTestCase):
 
     def test_close_twice_and_open_again(self) -> None:
         board = kestrel.Board(self.address)
-        self.assertTrue(board.closed)
-        board.open()
         board.close()
         board.close()
         board.open()
@@ -52,8 +91,7 @@ class LifetimeTest(EmulatorTestCase):
         self.assertIn("connected", repr(board))
 
     def test_threads_sharing_a_board_take_turns(self) -> None:
-        board = kestrel.Board(self.address).open()
-        self.addCleanup(board.close)
+        board = self.board()
         results = []
 
         def work() -> None:

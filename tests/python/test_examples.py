@@ -37,6 +37,17 @@ class ExampleTest(EmulatorTestCase):
         result = run_example("calibration.py")
         self.check(result, "row 13:   113.0 ..  4013.0", "reads back as 12.5 .. 2047.5")
 
+    def test_verbose_logs_each_call(self) -> None:
+        result = run_example("clock_and_power.py", self.address, "--verbose")
+        self.check(result, "VCO locked")
+        self.assertIn("kestrel DEBUG: vxclk_generateClock(1800.0, 19)", result.stderr)
+
+    def test_a_failure_names_the_address_and_cause(self) -> None:
+        result = run_example("clock_and_power.py", "300.1.1.1")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("error: connect on 300.1.1.1:", result.stderr)
+        self.assertIn("cause: bad address", result.stderr)
+
     def test_an_address_on_the_command_line(self) -> None:
         result = run_example("fm_sweep.py", self.address, "--amplitude", "100")
         self.check(result, "50000000 locked")

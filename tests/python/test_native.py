@@ -140,7 +140,7 @@ class RawCallTest(unittest.TestCase):
     def test_connecting_where_no_board_listens_fails_and_frees_the_instance(self) -> None:
         for address in (_loopback_address(), "not-an-address"):
             with self.subTest(address=address):
-                board = kestrel.Board(address)
+                board = kestrel.Board(address, connect=False)
                 with self.assertRaises(kestrel.NotConnected) as caught:
                     board.open()
                 self.assertEqual(caught.exception.function, "vxclk_connect")

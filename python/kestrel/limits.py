@@ -1,0 +1,53 @@
+"""The argument ranges the package checks before calling the library.
+
+They are kestrelctl's ranges: an argument outside them raises
+:class:`~kestrel.OutOfRange` (also a :class:`ValueError`) and the library is
+not called. Each is a :class:`Range`, usable on its own::
+
+    from kestrel import limits
+
+    if power not in limits.TX1_POWER:
+        print(f"Tx1 power must be {limits.TX1_POWER}")     # "0..31"
+"""
+
+from __future__ import annotations
+
+import math
+from typing import NamedTuple, Union
+
+__all__ = ["Range", "TX1_POWER", "TX2_POWER", "TX2_DIVIDER", "CLOCK_MHZ", "CALIBRATION_SOURCE"]
+
+Number = Union[int, float]
+
+
+class Range(NamedTuple):
+    """Numbers from ``low`` to ``high``; with ``open`` both ends are excluded.
+    NaN is in no range."""
+
+    low: Number
+    high: Number
+    open: bool = False
+
+    def __contains__(self, value: object) -> bool:
+        if not isinstance(value, (int, float)) or math.isnan(value):
+            return False
+        if self.open:
+            return self.low < value < self.high
+        return self.low <= value <= self.high
+
+    def __str__(self) -> str:
+        if self.open:
+            return f"above {self.low:g} and below {self.high:g}"
+        return f"{self.low}..{self.high}"
+
+
+#: Tx1 output power (the synthesizer takes five bits).
+TX1_POWER = Range(0, 31)
+#: Tx2 output power (the board's register holds 4096 minus it).
+TX2_POWER = Range(0, 4096)
+#: Tx2 divider selection n (the board divides by 2**n).
+TX2_DIVIDER = Range(0, 15)
+#: Generated clock in MHz, both ends excluded.
+CLOCK_MHZ = Range(20.0, 5500.0, open=True)
+#: Calibration source: 0 none, 1 the board's rows, 2 a file.
+CALIBRATION_SOURCE = Range(0, 2)

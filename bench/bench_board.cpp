@@ -1,7 +1,8 @@
 // What each board operation costs, measured against the floor of the link:
-// one bare 256-byte exchange with the same emulator, with no library code.
-// bench/run turns the figures into ratios; every ratio's parts come from the
-// same run.
+// one bare 256-byte exchange on the library instance's own connection to the
+// same emulator, with no library code. The floor is measured interleaved with
+// the operation it is set against, so both meet the same warm (or cold) CPU,
+// scheduler and emulator. bench/run turns the figures into ratios.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -10,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -21,8 +23,10 @@
 #include <vector>
 
 #include "KestrelLib.h"
+#include "api/api_instance.h"
 #include "board_emulator.h"
 #include "protocol/board_protocol.h"
+#include "protocol/frame_codec.h"
 #include "synth/synth_model.h"
 
 // ---- allocation counting ----------------------------------------------------------
@@ -80,40 +84,94 @@ void reportExchanges(benchmark::State& state, const Bench& bench, uint64_t frame
   state.counters["exchanges"] = perOp;
 }
 
-// The floor: a plain blocking client, one register-read frame, one answer.
-void BM_Floor(benchmark::State& state) {
-  Bench bench;
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in peer{};
-  peer.sin_family = AF_INET;
-  peer.sin_port = htons(p::kBoardPort);
-  inet_pton(AF_INET, bench.address.c_str(), &peer.sin_addr);
-  if (::connect(s, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) std::abort();
-  int one = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  std::array<uint8_t, p::kFrameSize> frame{};
-  frame[p::kOffOpcode] = p::kOpRegisterAccess;
-  frame[p::kOffAddressLow] = p::reg::kBoardId;
-  std::array<uint8_t, p::kResponseCapacity> answer{};
-  for (auto _ : state) {
-    if (::send(s, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size())) std::abort();
-    if (::recv(s, answer.data(), answer.size(), 0) <= 0) std::abort();
-  }
-  ::close(s);
-}
-BENCHMARK(BM_Floor)->UseRealTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
+using Clock = std::chrono::steady_clock;
 
-void BM_LibraryExchange(benchmark::State& state) {
-  Bench bench;
-  uint16_t value = 0;
-  const uint64_t allocationsBefore = threadAllocations;
-  for (auto _ : state) {
-    if (vxclk_setClock(bench.instance, 0, 0, p::reg::kBoardId, &value) != VXCLK_OK) std::abort();
+double secondsOf(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The floor, the way the library is used: the same process, the same
+// emulator and the same connection (the instance's own socket), one frame and
+// its whole answer by plain blocking calls.
+class BareClient {
+ public:
+  explicit BareClient(void* instance)
+      : fd_(static_cast<int>(static_cast<kestrel::ApiInstance*>(instance)->device.link.sock)) {
+    p::encodeRegisterRead(frame_, 0, p::reg::kBoardId);
   }
-  state.counters["allocations"] =
-      static_cast<double>(threadAllocations - allocationsBefore) / static_cast<double>(state.iterations());
+  // A register read of the board ID.
+  void exchange() { exchange(frame_.data()); }
+  // Any frame, receiving until the answer is whole.
+  void exchange(const uint8_t* frame) {
+    if (::send(fd_, frame, p::kFrameSize, MSG_NOSIGNAL) != p::kFrameSize) std::abort();
+    const int needed = p::answerBytesNeeded(p::decodeCommand(frame).kind);
+    int received = 0;
+    while (received < needed) {
+      const ssize_t n = ::recv(fd_, answer_.data() + received, answer_.size() - static_cast<size_t>(received), 0);
+      if (n <= 0) std::abort();
+      received += static_cast<int>(n);
+    }
+  }
+
+ private:
+  int fd_;
+  p::Frame frame_{};
+  std::array<uint8_t, p::kResponseCapacity> answer_{};
+};
+
+template <typename Work>
+Clock::duration timed(Work&& work) {
+  const Clock::time_point start = Clock::now();
+  work();
+  return Clock::now() - start;
 }
-BENCHMARK(BM_LibraryExchange)->UseRealTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
+
+// Timings taken in pairs (the operation and its bare floor), summed up by
+// their lower quartiles. Load from elsewhere on the machine only ever adds
+// time, in bursts that fall on some pairs and not others; sums and even
+// medians move with it, while the lower quartile is where both ran
+// undisturbed, and the ratio of the two stays put from run to run.
+class PairedTimes {
+ public:
+  void add(Clock::duration operation, Clock::duration floor) {
+    operations_.push_back(secondsOf(operation));
+    floors_.push_back(secondsOf(floor));
+  }
+  double operation() { return quantile(operations_, kQuartile); }
+  double floor() { return quantile(floors_, kQuartile); }
+
+ private:
+  static constexpr double kQuartile = 0.25;
+  static double quantile(std::vector<double>& values, double q) {
+    if (values.empty()) return 0.0;
+    const auto at = values.begin() + static_cast<std::ptrdiff_t>(static_cast<double>(values.size() - 1) * q);
+    std::nth_element(values.begin(), at, values.end());
+    return *at;
+  }
+  std::vector<double> operations_;
+  std::vector<double> floors_;
+};
+
+// One library exchange (a register read) against one bare exchange, in turns.
+void BM_Exchange(benchmark::State& state) {
+  Bench bench;
+  BareClient bare(bench.instance);
+  uint16_t value = 0;
+  PairedTimes times;
+  uint64_t allocations = 0;
+  for (auto _ : state) {
+    const Clock::duration floor = timed([&] { bare.exchange(); });
+    const uint64_t allocationsBefore = threadAllocations;
+    const Clock::duration library = timed([&] {
+      if (vxclk_setClock(bench.instance, 0, 0, p::reg::kBoardId, &value) != VXCLK_OK) std::abort();
+    });
+    allocations += threadAllocations - allocationsBefore;
+    times.add(library, floor);
+    state.SetIterationTime(secondsOf(library));
+  }
+  state.counters["floor_s"] = times.floor();
+  state.counters["ratio"] = times.operation() / times.floor();
+  state.counters["allocations"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Exchange)->UseManualTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
 
 // A register write through the library: most of a clock upload is writes.
 void BM_LibraryWrite(benchmark::State& state) {
@@ -126,20 +184,56 @@ void BM_LibraryWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_LibraryWrite)->UseRealTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
 
+// The frames one clock request sends, recorded by the emulator.
+std::vector<p::Frame> framesOfOneClock(Bench& bench, double frequencyMHz) {
+  bench.emulator->setFrameLogging(true);
+  bench.emulator->clearFrames();
+  if (vxclk_generateClock(bench.instance, frequencyMHz, 19) != VXCLK_OK) std::abort();
+  std::vector<p::Frame> frames;
+  for (const auto& record : bench.emulator->frames()) {
+    p::Frame frame{};
+    std::copy(record.raw.begin(), record.raw.end(), frame.begin());
+    frames.push_back(frame);
+  }
+  bench.emulator->setFrameLogging(false);
+  bench.emulator->clearFrames();
+  return frames;
+}
+
+void sendBare(BareClient& bare, const std::vector<p::Frame>& frames) {
+  for (const p::Frame& frame : frames) bare.exchange(frame.data());
+}
+
+// A clock request against the same frames sent bare, in turns: the emulator
+// does the same work for both, so the ratio is what the library adds.
 void BM_GenerateClock(benchmark::State& state) {
   Bench bench;
-  const double requests[] = {1800.0, 622.08, 4000.0, 156.25};
-  size_t next = 0;
-  const uint64_t frames = bench.emulator->frameCount();
-  const uint64_t allocationsBefore = threadAllocations;
+  BareClient bare(bench.instance);
+  constexpr double kRequestMHz = 1800.0;
+  const std::vector<p::Frame> frames = framesOfOneClock(bench, kRequestMHz);
+  PairedTimes times;
+  uint64_t allocations = 0;
+  bool bareFirst = false;
   for (auto _ : state) {
-    if (vxclk_generateClock(bench.instance, requests[next++ % 4], 19) != VXCLK_OK) std::abort();
+    // Which goes first alternates, so that neither always meets the CPU
+    // just after the other.
+    bareFirst = !bareFirst;
+    const Clock::duration bareTime = bareFirst ? timed([&] { sendBare(bare, frames); }) : Clock::duration{};
+    const uint64_t allocationsBefore = threadAllocations;
+    const Clock::duration clockTime = timed([&] {
+      if (vxclk_generateClock(bench.instance, kRequestMHz, 19) != VXCLK_OK) std::abort();
+    });
+    allocations += threadAllocations - allocationsBefore;
+    const Clock::duration bareAfter = bareFirst ? Clock::duration{} : timed([&] { sendBare(bare, frames); });
+    times.add(clockTime, bareTime + bareAfter);
+    state.SetIterationTime(secondsOf(clockTime));
   }
-  reportExchanges(state, bench, frames);
-  state.counters["allocations"] =
-      static_cast<double>(threadAllocations - allocationsBefore) / static_cast<double>(state.iterations());
+  state.counters["exchanges"] = static_cast<double>(frames.size());
+  state.counters["floor_s"] = times.floor() / static_cast<double>(frames.size());
+  state.counters["ratio"] = times.operation() / times.floor();
+  state.counters["allocations"] = static_cast<double>(allocations) / static_cast<double>(state.iterations());
 }
-BENCHMARK(BM_GenerateClock)->UseRealTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
+BENCHMARK(BM_GenerateClock)->UseManualTime()->Repetitions(kRepetitions)->ReportAggregatesOnly(true);
 
 void BM_SetFMFrequency(benchmark::State& state) {
   Bench bench;
@@ -221,6 +315,29 @@ void BM_Scaling(benchmark::State& state) {
 }
 BENCHMARK(BM_Scaling)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->UseRealTime()->Unit(benchmark::kMillisecond)->MinTime(1.0);
 
+// For counting system calls (bench/run runs this under strace -c, which
+// follows only the main thread, not the emulator's): n exchanges of one kind.
+int probe(const std::string& kind, int n) {
+  Bench bench;
+  BareClient bare(bench.instance);
+  uint16_t value = 0;
+  for (int i = 0; i < n; ++i) {
+    if (kind == "bare") {
+      bare.exchange();
+    } else if (vxclk_setClock(bench.instance, 0, 0, p::reg::kBoardId, &value) != VXCLK_OK) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--syscall-probe") return probe(argv[2], std::atoi(argv[3]));
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -6,11 +6,12 @@
 
 #include <array>
 
+#include "protocol/board_protocol.h"
 #include "synth/synth_model.h"
 
 namespace {
 
-constexpr double kReference = 156.25;
+constexpr double kReference = kestrel::protocol::kBoardReferenceMHz;
 constexpr int32_t kOption = 19;
 
 constexpr std::array<double, 16> kRequests = {

@@ -227,10 +227,7 @@ struct BoardEmulator::Impl {
         } else {
           record.value = readRegister(record.page, record.reg);
         }
-        a[0] = proto::kOpRegisterAccess;
-        a[proto::kRespValueLow] = static_cast<uint8_t>(record.value & 0xFF);
-        a[proto::kRespValueHigh] = static_cast<uint8_t>(record.value >> 8);
-        a[3] = 0;
+        proto::encodeRegisterAnswer(a, record.value);
         return proto::kRegisterAnswerSize;
       case FrameKind::BlockRead:
         readBlock(record.address, a, proto::kBlockSize);
@@ -246,11 +243,7 @@ struct BoardEmulator::Impl {
   }
 
   // How many answer bytes a host needs before it can take the answer.
-  static int bytesNeeded(FrameKind kind) {
-    if (kind == FrameKind::RegisterRead) return proto::kRegisterReadAnswerBytes;
-    if (kind == FrameKind::BlockRead) return proto::kBlockSize;
-    return 1;
-  }
+  static int bytesNeeded(FrameKind kind) { return proto::answerBytesNeeded(kind); }
 
   void planSends(Outcome& out, FrameKind kind) {
     const int needed = std::min(bytesNeeded(kind), static_cast<int>(out.answer.size()));
@@ -586,7 +579,7 @@ void BoardEmulator::eraseMemory() {
   impl_->touchMemory(0, impl_->memory.size());
 }
 
-std::array<uint16_t, 65> BoardEmulator::synthRegisters() const {
+std::array<uint16_t, proto::kSynthRegisterSlots> BoardEmulator::synthRegisters() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   return impl_->synth;
 }

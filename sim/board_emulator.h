@@ -12,9 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "protocol/frame_codec.h"
+
 namespace kestrel::sim {
 
-enum class FrameKind { RegisterRead, RegisterWrite, BlockRead, BlockWrite, Other };
+// The kinds of command the shared frame codec tells apart.
+using FrameKind = protocol::CommandKind;
 
 // One frame the emulator received, decoded.
 struct FrameRecord {
@@ -23,7 +26,7 @@ struct FrameRecord {
   uint16_t reg = 0;       // register frames
   uint16_t value = 0;     // register writes: the value written; reads: the value answered
   uint32_t address = 0;   // block frames
-  std::array<uint8_t, 256> raw{};
+  protocol::Frame raw{};
 };
 
 // What the synthesizer's registers mean, worked out from the register fields
@@ -42,7 +45,7 @@ struct SynthState {
 
 struct EmulatorOptions {
   std::string address = "127.0.0.1";
-  uint16_t port = 6653;
+  uint16_t port = protocol::kBoardPort;
   std::string memoryFile;    // non-volatile memory kept in this file when set
   bool trace = false;        // one line per frame on stdout
   std::string pcapFile;      // every frame and answer also written here as a pcap capture
@@ -95,7 +98,7 @@ class BoardEmulator {
   void setMemoryDouble(uint32_t address, double value);
   void eraseMemory();  // every byte back to 0xFF
 
-  std::array<uint16_t, 65> synthRegisters() const;
+  std::array<uint16_t, protocol::kSynthRegisterSlots> synthRegisters() const;
   SynthState synthState() const;
 
   // ---- observation ------------------------------------------------------------

@@ -9,34 +9,15 @@ namespace kestrel::sim {
 
 namespace proto = kestrel::protocol;
 
-namespace {
-
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-         (static_cast<uint32_t>(p[3]) << 24);
-}
-
-}  // namespace
-
 FrameRecord decodeFrame(const uint8_t* frame) {
   FrameRecord record;
   std::memcpy(record.raw.data(), frame, record.raw.size());
-  const uint8_t opcode = frame[proto::kOffOpcode];
-  if (opcode == proto::kOpRegisterAccess) {
-    const uint16_t word = le16(frame + proto::kOffAddressLow);
-    record.kind = (word & proto::kWriteBit) ? FrameKind::RegisterWrite : FrameKind::RegisterRead;
-    record.page = static_cast<uint16_t>((word >> proto::kPageShift) & proto::kPageMask);
-    record.reg = static_cast<uint16_t>(word & proto::kRegisterMask);
-    if (record.kind == FrameKind::RegisterWrite) record.value = le16(frame + proto::kOffValueLow);
-  } else if (opcode == proto::kOpMemoryAndAux && frame[proto::kOffSubCommand] == proto::kSubMemoryBlock) {
-    const uint8_t direction = frame[proto::kOffDirection];
-    if (direction == proto::kDirectionRead || direction == proto::kDirectionWrite) {
-      record.kind = direction == proto::kDirectionRead ? FrameKind::BlockRead : FrameKind::BlockWrite;
-      record.address = le32(frame + proto::kOffMemoryAddress);
-    }
-  }
+  const proto::Command command = proto::decodeCommand(frame);
+  record.kind = command.kind;
+  record.page = command.page;
+  record.reg = command.reg;
+  record.value = command.value;
+  record.address = command.address;
   return record;
 }
 

@@ -168,25 +168,25 @@ TEST_F(CalibrationSource, OtherSourcesAreStoredAndLoadNothing) {
 TEST(CalibrationDevice, SevenLineFileReplacesOnlyRowZeroAndSpreadsIntoTheFMTable) {
   EmulatorBoard board;
   ClockSource_API device;
-  ASSERT_EQ(device.connect(board.address()), 0);
+  ASSERT_EQ(device.connect(board.address()), Status::Ok);
   const std::string all = writeFile("cal_all.txt", sequenceFile(98));
-  ASSERT_EQ(device.initializeInstance(2, all.c_str()), 0);
+  ASSERT_EQ(device.initializeInstance(2, all.c_str()), Status::Ok);
   EXPECT_EQ(device.state.fmTable[1].coefficients, (std::array<double, 5>{7, 8, 9, 10, 11}));
   EXPECT_EQ(device.state.fmTable[1].calibrationMin, 12.0);
   EXPECT_EQ(device.state.fmTable[1].calibrationMax, 13.0);
   EXPECT_TRUE(device.calibrationInUse);
   const std::string seven = writeFile("cal_seven.txt", "10\n11\n12\n13\n14\n15\n16\n");
-  ASSERT_EQ(device.initializeInstance(2, seven.c_str()), 0);
+  ASSERT_EQ(device.initializeInstance(2, seven.c_str()), Status::Ok);
   EXPECT_EQ(device.state.fileCalibration[0][0], 10.0);
   EXPECT_EQ(device.state.fileCalibration[1][0], 7.0);
   EXPECT_EQ(device.state.fmTable[0].calibrationMax, 16.0);
   // Source 0 keeps the rows but stops using them.
-  ASSERT_EQ(device.initializeInstance(0, nullptr), 0);
+  ASSERT_EQ(device.initializeInstance(0, nullptr), Status::Ok);
   EXPECT_FALSE(device.calibrationInUse);
   EXPECT_EQ(device.state.activeCalibration[0][0], 10.0);
   EXPECT_EQ(device.state.fmTable[0].coefficients[0], 10.0);
   device.state.connected = 0;
-  EXPECT_EQ(device.initializeInstance(1, nullptr), 2);
+  EXPECT_EQ(device.initializeInstance(1, nullptr), Status::NotConnected);
   EXPECT_EQ(device.state.calibrationSource, 0);
 }
 

@@ -160,10 +160,10 @@ TEST_F(ClockFailures, FailedPowerAndDividerWritesAreReportedAndNotMirrored) {
 TEST_F(ClockFailures, AllFortyThreeWordsAreAttemptedAndAnyFailureCounts) {
   KESTREL_REQUIRE_EMULATOR();
   ClockSource_API device;
-  ASSERT_EQ(device.connect(address), 0);
+  ASSERT_EQ(device.connect(address), Status::Ok);
   (*board)->clearFrames();
   (*board)->failRegisterWrite(0, p::reg::kSynthNumber);  // the very first word, register 64
-  EXPECT_EQ(device.writeSynthRegisters(), 1);
+  EXPECT_EQ(device.writeSynthRegisters(), Status::Failed);
 }
 
 // ---- FM synthesizer refresh ----------------------------------------------------------------
@@ -171,12 +171,12 @@ TEST_F(ClockFailures, AllFortyThreeWordsAreAttemptedAndAnyFailureCounts) {
 TEST(FMSynthRefresh, SilentSlowRatesUseTheFastestChargePump) {
   EmulatorBoard board;
   ClockSource_API device;
-  ASSERT_EQ(device.connect(board.address()), 0);
+  ASSERT_EQ(device.connect(board.address()), Status::Ok);
   for (uint16_t index : {0, 1, 2}) {
     device.state.fmIndex = index;
     device.state.fmAmplitude = 0.0;
     board->clearFrames();
-    ASSERT_EQ(device.refreshFMSynth(), 0);
+    ASSERT_EQ(device.refreshFMSynth(), Status::Ok);
     const auto uploads = synthUploads(board->frames());
     ASSERT_EQ(uploads.size(), 1u);
     const uint16_t reg14 = uploads[0][42 - 11].second;

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "device/clock_source_api.h"
-#include "device/fm_math.h"
+#include "config/fm_math.h"
 
 namespace kestrel {
 namespace {

@@ -161,6 +161,44 @@ TEST(LinkWithoutBoard, ConnectWhereNothingListensFails) {
   EXPECT_FALSE(link.openLink(unusedLoopbackAddress().c_str(), p::kBoardPort));
 }
 
+// The link keeps why its last exchange failed, so a tool can say what happened.
+TEST_F(LinkTest, FailureCauseSaysTimedOutClosedOrReset) {
+  using platform::SocketError;
+  uint16_t value = 0;
+  ASSERT_TRUE(link.regAccess(0, 0, 20, &value));
+  EXPECT_EQ(link.lastFailure(), SocketError::None);
+
+  link.exchangeTimeoutMs = 200;
+  board->stallAfterFrames(0);
+  EXPECT_FALSE(link.regAccess(0, 0, 20, &value));
+  EXPECT_EQ(link.lastFailure(), SocketError::TimedOut);
+  EXPECT_STREQ(platform::describe(link.lastFailure()), "timed out");
+
+  board->clearFaults();
+  ASSERT_TRUE(link.openLink(board.address().c_str(), p::kBoardPort));
+  board->closeAfterFrames(0);
+  EXPECT_FALSE(link.regAccess(1, 0, 300, &value));
+  EXPECT_EQ(link.lastFailure(), SocketError::Closed);
+  // A later exchange on the dropped link keeps saying why it was dropped.
+  EXPECT_FALSE(link.regAccess(0, 0, 20, &value));
+  EXPECT_EQ(link.lastFailure(), SocketError::Closed);
+
+  board->clearFaults();
+  ASSERT_TRUE(link.openLink(board.address().c_str(), p::kBoardPort));
+  EXPECT_EQ(link.lastFailure(), SocketError::None);
+  board->resetAfterFrames(0);
+  EXPECT_FALSE(link.regAccess(0, 0, 20, &value));
+  EXPECT_EQ(link.lastFailure(), SocketError::Reset);
+}
+
+TEST(LinkWithoutBoard, ConnectFailureSaysRefusedOrBadAddress) {
+  HwLayer link;
+  EXPECT_FALSE(link.openLink(unusedLoopbackAddress().c_str(), p::kBoardPort));
+  EXPECT_EQ(link.lastFailure(), platform::SocketError::Refused);
+  EXPECT_FALSE(link.openLink("127.0.0.01", p::kBoardPort));
+  EXPECT_EQ(link.lastFailure(), platform::SocketError::BadAddress);
+}
+
 TEST(LinkWithoutBoard, AddressThatIsNotDottedIPv4IsRefused) {
   HwLayer link;
   // Leading zeros and hexadecimal parts too: some parsers read them as octal or hex.

@@ -139,7 +139,7 @@ TEST_F(MemoryStore, TemperatureStatusRules) {
 
 class DeviceMemory : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(device.connect(board.address()), 0); }
+  void SetUp() override { ASSERT_EQ(device.connect(board.address()), Status::Ok); }
   EmulatorBoard board;
   ClockSource_API device;
 };
@@ -161,7 +161,7 @@ TEST_F(DeviceMemory, CalibrationTagRules) {
 TEST_F(DeviceMemory, ConnectFillsTheBoardCopyFromFourteenBlockReads) {
   for (int r = 0; r < 14; ++r)
     for (int j = 0; j < 7; ++j) board->setMemoryDouble(p::calibrationAddress(r, j), r * 10 + j);
-  ASSERT_EQ(device.connect(board.address()), 0);
+  ASSERT_EQ(device.connect(board.address()), Status::Ok);
   EXPECT_EQ(device.state.boardCalibrationCopy[0][0], 0.0);
   EXPECT_EQ(device.state.boardCalibrationCopy[13][6], 136.0);
   EXPECT_EQ(device.boardCalibration[7][3], 73.0);
@@ -170,14 +170,14 @@ TEST_F(DeviceMemory, ConnectFillsTheBoardCopyFromFourteenBlockReads) {
 
 TEST_F(DeviceMemory, UnreadableCalibrationRowsKeepTheLastGoodCopy) {
   board->setMemoryDouble(p::calibrationAddress(0, 0), 5.5);
-  ASSERT_EQ(device.connect(board.address()), 0);
+  ASSERT_EQ(device.connect(board.address()), Status::Ok);
   board->setMemoryDouble(p::calibrationAddress(0, 0), 6.5);
   board->resetAfterFrames(3);
-  EXPECT_EQ(device.connect(board.address()), 1);  // the read broke the link it was made on
+  EXPECT_EQ(device.connect(board.address()), Status::Failed);  // the read broke the link it was made on
   EXPECT_FALSE(device.boardCalibrationValid());
   EXPECT_EQ(device.state.boardCalibrationCopy[0][0], 5.5);
   board->clearFaults();
-  ASSERT_EQ(device.connect(board.address()), 0);  // and a later connect recovers
+  ASSERT_EQ(device.connect(board.address()), Status::Ok);  // and a later connect recovers
   EXPECT_EQ(device.state.boardCalibrationCopy[0][0], 6.5);
 }
 
@@ -193,12 +193,12 @@ TEST_F(DeviceMemory, ResetAndEvaluateCalibration) {
 }
 
 TEST_F(DeviceMemory, SettingsLiveAtTheirSlots) {
-  ASSERT_TRUE(device.writeSetting(0, 1.0));
-  ASSERT_TRUE(device.writeSetting(33, -4.25));
+  ASSERT_EQ(device.writeSetting(0, 1.0), Status::Ok);
+  ASSERT_EQ(device.writeSetting(33, -4.25), Status::Ok);
   EXPECT_EQ(board->memoryDouble(8192), 1.0);
   EXPECT_EQ(board->memoryDouble(8456), -4.25);
   double v = 0;
-  ASSERT_TRUE(device.readSetting(33, &v));
+  ASSERT_EQ(device.readSetting(33, &v), Status::Ok);
   EXPECT_EQ(v, -4.25);
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "KestrelLib.h"
 #include "api/api_instance.h"
@@ -11,7 +12,7 @@
 
 using kestrel::ApiInstance;
 using kestrel::ClockSource_API;
-namespace status = kestrel::status;
+using kestrel::Status;
 namespace p = kestrel::protocol;
 
 namespace {
@@ -21,21 +22,27 @@ enum class Needs { Connection, Nothing };
 // The common shape: null instance 4, unconnected 2, then the body; anything
 // thrown inside, or any failed exchange, makes it status 1.
 template <typename Body>
-int32_t run(void* instance, Needs needs, Body&& body) {
-  if (instance == nullptr) return status::kInvalidInstance;
+Status runChecked(void* instance, Needs needs, Body&& body) {
+  if (instance == nullptr) return Status::InvalidInstance;
   auto& api = *static_cast<ApiInstance*>(instance);
-  if (needs == Needs::Connection && !api.instanceConnected) return status::kNotConnected;
+  if (needs == Needs::Connection && !api.instanceConnected) return Status::NotConnected;
   try {
     const uint64_t failuresBefore = api.device.failedExchangeCount();
-    const int32_t result = body(api);
+    const Status result = body(api);
     // An operation may go on after one of its exchanges failed (the settings
     // mirror after the register write, say); the call as a whole did not
     // happen then, whatever the operation itself reported.
-    if (result == status::kOk && api.device.failedExchangeCount() != failuresBefore) return status::kFailed;
+    if (result == Status::Ok && api.device.failedExchangeCount() != failuresBefore) return Status::Failed;
     return result;
   } catch (...) {
-    return status::kFailed;
+    return Status::Failed;
   }
+}
+
+// The C interface's number for the outcome.
+template <typename Body>
+int32_t run(void* instance, Needs needs, Body&& body) {
+  return kestrel::code(runChecked(instance, needs, std::forward<Body>(body)));
 }
 
 // For calls that only pass one argument to a device operation.
@@ -111,53 +118,53 @@ void vxclk_destroyInstance(void* instance) { delete static_cast<ApiInstance*>(in
 
 int32_t vxclk_connect(void* instance, const char* address) {
   return run(instance, Needs::Nothing, [&](ApiInstance& api) {
-    if (address == nullptr) return status::kOutOfRange;
-    if (api.device.connect(std::string(address)) != 0) return status::kNotConnected;
+    if (address == nullptr) return Status::OutOfRange;
+    if (api.device.connect(std::string(address)) != Status::Ok) return Status::NotConnected;
     api.instanceConnected = true;
-    return status::kOk;
+    return Status::Ok;
   });
 }
 
 int32_t vxclk_disconnect(void* instance) {
   return run(instance, Needs::Nothing, [&](ApiInstance& api) {
-    if (api.device.disconnect() != 0) return status::kNotConnected;
+    if (api.device.disconnect() != Status::Ok) return Status::NotConnected;
     api.instanceConnected = false;
-    return status::kOk;
+    return Status::Ok;
   });
 }
 
 int32_t vxclk_getBoardID(void* instance, int32_t* boardID) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    if (boardID == nullptr) return status::kFailed;
-    return device.readBoardID(boardID) ? status::kOk : status::kFailed;
+    if (boardID == nullptr) return Status::Failed;
+    return device.readBoardID(boardID);
   });
 }
 
 int32_t vxclk_getSerialNumber(void* instance, uint64_t* serialNumber) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    if (serialNumber == nullptr) return status::kOutOfRange;
+    if (serialNumber == nullptr) return Status::OutOfRange;
     uint64_t serial = 0;
-    if (!device.readSerialNumber(&serial)) return status::kFailed;
+    if (device.readSerialNumber(&serial) != Status::Ok) return Status::Failed;
     *serialNumber = serial;
-    return status::kOk;
+    return Status::Ok;
   });
 }
 
 int32_t vxclk_checkVCOLock(void* instance, int32_t* lock) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    return lock == nullptr ? status::kOutOfRange : device.checkVCOLock(lock);
+    return lock == nullptr ? Status::OutOfRange : device.checkVCOLock(lock);
   });
 }
 
 int32_t vxclk_checkVCOVoltage(void* instance, double* voltage) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    return voltage == nullptr ? status::kOutOfRange : device.checkVCOVoltage(voltage);
+    return voltage == nullptr ? Status::OutOfRange : device.checkVCOVoltage(voltage);
   });
 }
 
 int32_t vxclk_setClock(void* instance, uint8_t write, uint16_t page, uint16_t reg, uint16_t* value) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    return value == nullptr ? status::kOutOfRange : status::fromFlag(device.regAccess(write, page, reg, value));
+    return value == nullptr ? Status::OutOfRange : kestrel::fromFlag(device.regAccess(write, page, reg, value));
   });
 }
 
@@ -165,36 +172,36 @@ int32_t vxclk_setClock(void* instance, uint8_t write, uint16_t page, uint16_t re
 
 int32_t vxclk_getTemperature(void* instance, int32_t sensor, int32_t* temperature) {
   return run(instance, Needs::Nothing, [&](ApiInstance& api) {
-    if (temperature == nullptr || (sensor != 0 && sensor != 1)) return status::kOutOfRange;
+    if (temperature == nullptr || (sensor != 0 && sensor != 1)) return Status::OutOfRange;
     double reading = 0.0;
-    if (!api.device.readTemperature(static_cast<uint16_t>(sensor), &reading) || reading <= 0.0)
-      return status::kFailed;
+    if (api.device.readTemperature(static_cast<uint16_t>(sensor), &reading) != Status::Ok || reading <= 0.0)
+      return Status::Failed;
     *temperature = static_cast<int32_t>(reading);
-    return status::kOk;
+    return Status::Ok;
   });
 }
 
 int32_t vxclk_getEEPROMAddress(void* instance, uint32_t address, double* value) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    if (value == nullptr || !validMemoryAddress(address)) return status::kOutOfRange;
+    if (value == nullptr || !validMemoryAddress(address)) return Status::OutOfRange;
     double read = 0.0;
-    if (!device.getEEPROMAddress(static_cast<int32_t>(address), &read)) return status::kFailed;
+    if (device.getEEPROMAddress(static_cast<int32_t>(address), &read) != Status::Ok) return Status::Failed;
     *value = read;
-    return status::kOk;
+    return Status::Ok;
   });
 }
 
 int32_t vxclk_writeEEPROMAddress(void* instance, uint32_t address, const double* value) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    if (value == nullptr || !validMemoryAddress(address)) return status::kOutOfRange;
-    return device.writeEEPROMAddress(static_cast<int32_t>(address), *value) ? status::kOk : status::kFailed;
+    if (value == nullptr || !validMemoryAddress(address)) return Status::OutOfRange;
+    return device.writeEEPROMAddress(static_cast<int32_t>(address), *value);
   });
 }
 
 int32_t vxclk_saveFMCalibrationValues(void* instance, double tag, uint16_t row, const double* values) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    if (values == nullptr || row >= p::kCalibrationRows) return status::kOutOfRange;
-    return device.saveFMCalibrationValues(tag, row, values) ? status::kOk : status::kFailed;
+    if (values == nullptr || row >= p::kCalibrationRows) return Status::OutOfRange;
+    return device.saveFMCalibrationValues(tag, row, values);
   });
 }
 
@@ -210,7 +217,7 @@ int32_t vxclk_setFMFrequency(void* instance, int32_t index) {
 
 int32_t vxclk_setCustomFMFrequency(void* instance, double frequencyMHz) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    if (!(frequencyMHz >= 0.04 && frequencyMHz <= 50.0)) return status::kOutOfRange;  // NaN too
+    if (!(frequencyMHz >= p::kCustomFMMinMHz && frequencyMHz <= p::kCustomFMMaxMHz)) return Status::OutOfRange;  // NaN too
     return device.setCustomFMFrequency(frequencyMHz);
   });
 }
@@ -291,7 +298,7 @@ int32_t vxclk_setTx2AMRJAmplitude(void* instance, int32_t amplitude) {
 
 int32_t vxclk_setClockSource(void* instance, int32_t source) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    return device.setClockSource(source) ? status::kOk : status::kFailed;
+    return device.setClockSource(source);
   });
 }
 
@@ -302,38 +309,38 @@ int32_t vxclk_generateClock(void* instance, double frequencyMHz, int32_t option)
 }
 
 int32_t vxclk_setTx1Power(void* instance, int32_t power) {
-  return onDevice(instance, [&](ClockSource_API& device) { return status::fromCode(device.setTx1Power(power)); });
+  return onDevice(instance, [&](ClockSource_API& device) { return kestrel::failedUnlessOk(device.setTx1Power(power)); });
 }
 
 int32_t vxclk_setTx2Power(void* instance, int32_t power) {
-  return onDevice(instance, [&](ClockSource_API& device) { return status::fromCode(device.setTx2Power(power)); });
+  return onDevice(instance, [&](ClockSource_API& device) { return kestrel::failedUnlessOk(device.setTx2Power(power)); });
 }
 
 int32_t vxclk_setTx2Divider(void* instance, int32_t divider) {
-  return onDevice(instance, [&](ClockSource_API& device) { return status::fromCode(device.setTx2Divider(divider)); });
+  return onDevice(instance, [&](ClockSource_API& device) { return kestrel::failedUnlessOk(device.setTx2Divider(divider)); });
 }
 
 // ---- configuration and calibration --------------------------------------------------------
 
 int32_t vxclk_getActiveConfig(void* instance, ActiveConfig* config) {
   return run(instance, Needs::Connection, [&](ApiInstance& api) {
-    if (config == nullptr) return status::kOutOfRange;
-    if (api.device.getActiveConfig(&api.config) != 0) return status::kFailed;
+    if (config == nullptr) return Status::OutOfRange;
+    if (api.device.getActiveConfig(&api.config) != Status::Ok) return Status::Failed;
     copyOut(api.config, config);
-    return status::kOk;
+    return Status::Ok;
   });
 }
 
 int32_t vxclk_initializeInstance(void* instance, int32_t source, const char* path) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    return status::fromCode(device.initializeInstance(source, path));
+    return kestrel::failedUnlessOk(device.initializeInstance(source, path));
   });
 }
 
 int32_t vxclk_getMinMaxCalibration(void* instance, int32_t row, double* minimum, double* maximum) {
   return onDevice(instance, [&](ClockSource_API& device) {
     if (minimum == nullptr || maximum == nullptr || row < 0 || row >= p::kCalibrationRows)
-      return status::kOutOfRange;
+      return Status::OutOfRange;
     return device.getMinMaxCalibration(row, minimum, maximum);
   });
 }

@@ -1,19 +1,34 @@
-// Status codes of the C interface and the mappings from the device's results.
+// The C interface's status codes are the device's Status values, number for
+// number, and its documented time-outs are the link's: the compiler holds
+// each pair together.
 #pragma once
 
 #include <cstdint>
 
-namespace kestrel::status {
+#include "KestrelLib.h"
+#include "config/device_state.h"
+#include "protocol/board_protocol.h"
+#include "protocol/status.h"
 
-inline constexpr int32_t kOk = 0;
-inline constexpr int32_t kFailed = 1;
-inline constexpr int32_t kNotConnected = 2;
-inline constexpr int32_t kOutOfRange = 3;
-inline constexpr int32_t kInvalidInstance = 4;
+namespace kestrel {
 
-// A success flag (non-zero means success) as a status.
-constexpr int32_t fromFlag(int32_t flag) { return flag != 0 ? kOk : kFailed; }
-// A code with 0 for success as a status.
-constexpr int32_t fromCode(int32_t code) { return code == 0 ? kOk : kFailed; }
+static_assert(code(Status::Ok) == VXCLK_OK);
+static_assert(code(Status::Failed) == VXCLK_FAILED);
+static_assert(code(Status::NotConnected) == VXCLK_NOT_CONNECTED);
+static_assert(code(Status::OutOfRange) == VXCLK_OUT_OF_RANGE);
+static_assert(code(Status::InvalidInstance) == VXCLK_INVALID_INSTANCE);
+static_assert(code(Status::CalibrationSourceSelected) == VXCLK_CALIBRATION_SELECTED);
 
-}  // namespace kestrel::status
+// The time-outs the header documents are the ones the link uses.
+static_assert(protocol::kConnectTimeoutMs == VXCLK_CONNECT_TIMEOUT_MS);
+static_assert(protocol::kExchangeTimeoutMs == VXCLK_EXCHANGE_TIMEOUT_MS);
+
+// So are the calibration sources.
+static_assert(kCalibrationNone == VXCLK_CALIBRATION_NONE);
+static_assert(kCalibrationBoard == VXCLK_CALIBRATION_BOARD);
+static_assert(kCalibrationFile == VXCLK_CALIBRATION_FILE);
+
+// Operations whose every failure the C interface reports as a plain failure.
+constexpr Status failedUnlessOk(Status status) { return status == Status::Ok ? Status::Ok : Status::Failed; }
+
+}  // namespace kestrel

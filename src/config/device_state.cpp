@@ -91,10 +91,11 @@ std::array<FMEntry, kFMTableSize> defaultFMTable() {
   constexpr std::array<uint8_t, 6> low{1, 0, 0, 0, 1, 0};
   constexpr std::array<uint8_t, 6> middle{0, 1, 0, 0, 0, 0};
   constexpr std::array<uint8_t, 6> fast{0, 0, 0, 0, 0, 0};
-  return {fmEntry(0.04, 8, 0, low),   fmEntry(0.1, 8, 0, low),    fmEntry(0.5, 8, 0, low),
-          fmEntry(1.0, 8, 0, low),    fmEntry(1.3, 8, 0, low),    fmEntry(2.0, 31, 3, middle),
-          fmEntry(2.5, 31, 3, middle), fmEntry(3.0, 31, 3, middle), fmEntry(3.5, 31, 3, middle),
-          fmEntry(4.0, 31, 3, middle), fmEntry(10.0, 31, 3, fast),  fmEntry(50.0, 31, 3, fast)};
+  const auto& rate = protocol::kFMRatesMHz;
+  return {fmEntry(rate[0], 8, 0, low),     fmEntry(rate[1], 8, 0, low),     fmEntry(rate[2], 8, 0, low),
+          fmEntry(rate[3], 8, 0, low),     fmEntry(rate[4], 8, 0, low),     fmEntry(rate[5], 31, 3, middle),
+          fmEntry(rate[6], 31, 3, middle), fmEntry(rate[7], 31, 3, middle), fmEntry(rate[8], 31, 3, middle),
+          fmEntry(rate[9], 31, 3, middle), fmEntry(rate[10], 31, 3, fast), fmEntry(rate[11], 31, 3, fast)};
 }
 
 DeviceState::DeviceState() : fmTable(defaultFMTable()) {

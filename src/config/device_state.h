@@ -16,6 +16,12 @@ using CalibrationTable = std::array<CalibrationRow, protocol::kCalibrationRows>;
 
 enum CalibrationColumn { kC4 = 0, kC3 = 1, kC2 = 2, kC1 = 3, kC0 = 4, kCalMin = 5, kCalMax = 6 };
 
+// Where the FM amplitude calibration comes from (the C interface's
+// VXCLK_CALIBRATION_ values).
+inline constexpr int32_t kCalibrationNone = 0;
+inline constexpr int32_t kCalibrationBoard = 1;
+inline constexpr int32_t kCalibrationFile = 2;
+
 struct FMEntry {
   double frequencyMHz = 0.0;
   double calibrationMin = 0.0;
@@ -26,7 +32,7 @@ struct FMEntry {
   std::array<uint8_t, protocol::kFMSwitchCount> switches{};
 };
 
-inline constexpr int kFMTableSize = 12;
+inline constexpr int kFMTableSize = static_cast<int>(protocol::kFMRatesMHz.size());
 inline constexpr int kStatusMessageCount = 65;
 
 struct DeviceState {
@@ -43,8 +49,8 @@ struct DeviceState {
   double referenceFrequency = protocol::kBoardReferenceMHz;
   std::string spareText;
   uint8_t spareFlag = 0;
-  double minOutputFrequency = 20.0;
-  double maxOutputFrequency = 5500.0;
+  double minOutputFrequency = protocol::kClockMinMHz;
+  double maxOutputFrequency = protocol::kClockMaxMHz;
   double referenceMode = 0.0;
   std::array<FMEntry, kFMTableSize> fmTable;
   uint16_t fmIndex = 0;

@@ -1,9 +1,9 @@
-// The active-configuration readback: every mirrored setting read back from
-// the board's memory and converted to the type the host sees.
-#include <cmath>
+#include "config/readback.h"
 
-#include "device/clock_source_api.h"
-#include "device/conversions.h"
+#include <cmath>
+#include <iterator>
+
+#include "config/conversions.h"
 
 namespace kestrel {
 
@@ -25,11 +25,6 @@ void real(DeviceConfig& c, double v) { c.*Member = toReal(v); }
 template <int Switch>
 void fmSwitch(DeviceConfig& c, double v) { c.fmSwitches[Switch] = toFlag(v); }
 void amEnable(DeviceConfig& c, double v) { c.tx2AMEnable = toNonZero(v); }
-
-struct SettingRead {
-  S setting;
-  void (*store)(DeviceConfig&, double);
-};
 
 // The order in which the board's settings are read back.
 constexpr SettingRead kReadOrder[] = {
@@ -72,16 +67,6 @@ static_assert(std::size(kReadOrder) == protocol::kSettingCount);
 
 }  // namespace
 
-int32_t ClockSource_API::getActiveConfig(DeviceConfig* config) {
-  if (!state.connected) return 2;
-  DeviceConfig read;
-  for (const SettingRead& entry : kReadOrder) {
-    // A value from a failed read is whatever was in the buffers: never pass it on.
-    if (!readSetting(static_cast<uint8_t>(entry.setting), &state.settingReadBuffer)) return 1;
-    entry.store(read, state.settingReadBuffer);
-  }
-  *config = read;
-  return 0;
-}
+std::span<const SettingRead> readbackOrder() { return kReadOrder; }
 
 }  // namespace kestrel

@@ -1,8 +1,10 @@
-// Connection, identity, raw register access and the health and switch registers.
+// Connection, identity, raw register access and the health readings
+// (temperature, VCO lock and voltage).
 #include <utility>
 
+#include "config/conversions.h"
 #include "device/clock_source_api.h"
-#include "device/conversions.h"
+#include "platform/clock.h"
 
 namespace kestrel {
 
@@ -15,25 +17,25 @@ ClockSource_API::ClockSource_API() {
 
 double ClockSource_API::getRevision() { return 2.6; }
 
-int32_t ClockSource_API::connect(std::string address) {
+Status ClockSource_API::connect(std::string address) {
   ipAddress.clear();
   ipAddress = std::move(address);
-  if (!link.openLink(ipAddress.c_str(), p::kBoardPort)) return 1;
+  if (!link.openLink(ipAddress.c_str(), p::kBoardPort)) return Status::Failed;
   CalibrationTable rows{};
   boardCalibrationRead = readCalibrationRows(&rows);
   // A failed read has dropped the connection it was made on: reporting
   // success would leave every later call failing. Rows from a failed read
   // are stale bytes, so the last good copy stays.
-  if (!boardCalibrationRead) return 1;
+  if (!boardCalibrationRead) return Status::Failed;
   state.boardCalibrationCopy = rows;
   state.connected = 1;
-  return 0;
+  return Status::Ok;
 }
 
-int32_t ClockSource_API::disconnect() {
-  if (!link.closeLink()) return 1;
+Status ClockSource_API::disconnect() {
+  if (!link.closeLink()) return Status::Failed;
   state.connected = 0;
-  return 0;
+  return Status::Ok;
 }
 
 bool ClockSource_API::readRegister(uint16_t page, uint16_t reg, uint16_t* value) {
@@ -42,11 +44,11 @@ bool ClockSource_API::readRegister(uint16_t page, uint16_t reg, uint16_t* value)
 
 bool ClockSource_API::writeRegister(uint16_t reg, uint16_t value) { return regAccess(1, 0, reg, &value) != 0; }
 
-bool ClockSource_API::readBoardID(int32_t* boardIdOut) {
+Status ClockSource_API::readBoardID(int32_t* boardIdOut) {
   const bool ok = readRegister(0, p::reg::kBoardId, &idValue);
   boardID = idValue;
   if (ok && boardIdOut != nullptr) *boardIdOut = boardID;
-  return ok;
+  return okOrFailed(ok);
 }
 
 int32_t ClockSource_API::getBoardID() {
@@ -74,7 +76,7 @@ bool ClockSource_API::readSerialWords(std::array<uint16_t, 5>* words) {
   return ok;
 }
 
-bool ClockSource_API::readSerialNumber(uint64_t* serialOut) {
+Status ClockSource_API::readSerialNumber(uint64_t* serialOut) {
   std::array<uint16_t, 5> data{};
   bool ok = readSerialWords(&data);
   uint64_t serial = 0;
@@ -87,21 +89,21 @@ bool ClockSource_API::readSerialNumber(uint64_t* serialOut) {
     serial = static_cast<uint64_t>(static_cast<int64_t>(shortSerialNumber));
   }
   *serialOut = serial;
-  return ok;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::getSerialNumber(uint64_t* destination) {
+Status ClockSource_API::getSerialNumber(uint64_t* destination) {
   *destination = 0;
   readSerialNumber(destination);
-  return 0;
+  return Status::Ok;
 }
 
-int32_t ClockSource_API::setShortSerialNumber(int32_t serial) {
+Status ClockSource_API::setShortSerialNumber(int32_t serial) {
   serialLowValue = low16(serial);
   serialHighValue = high16(serial);
   link.regAccess(1, 0, p::reg::kSerial0, &serialLowValue);
   link.regAccess(1, 0, p::reg::kSerial1, &serialHighValue);
-  return 0;
+  return Status::Ok;
 }
 
 double ClockSource_API::getRegister9Tenths() {
@@ -113,44 +115,38 @@ int32_t ClockSource_API::regAccess(uint8_t write, uint16_t page, uint16_t addres
   return link.regAccess(write, page, address, value) ? 1 : 0;
 }
 
-int32_t ClockSource_API::writeSynthRegister(uint16_t number, uint16_t value) {
-  registerValue = number;
-  if (regAccess(1, 0, p::reg::kSynthNumber, &registerValue) == 0) return 1;
-  registerValue = value;
-  return regAccess(1, 0, p::reg::kSynthValue, &registerValue) != 0 ? 0 : 1;
+double ClockSource_API::getTemperature(uint16_t sensor) {
+  double reading = 0.0;
+  readTemperature(sensor, &reading);
+  return reading;
 }
 
-int32_t ClockSource_API::setRegister261(int32_t value) {
-  registerValue = low16(value);
-  const bool ok = regAccess(1, 0, p::reg::kRegister261, &registerValue) != 0;
-  writeSetting(static_cast<int32_t>(p::SettingIndex::Register261), value);
-  return ok ? 0 : 1;
+Status ClockSource_API::readTemperature(uint16_t sensor, double* readingOut) {
+  const bool ok = link.regAccess(0, sensor, p::reg::kTemperature, &temperatureValue);
+  *readingOut = temperatureValue;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::checkVCOLock(int32_t* destination) {
+Status ClockSource_API::checkVCOLock(int32_t* destination) {
   const bool ok = regAccess(0, 0, p::reg::kVcoLock, &registerValue) != 0;
   *destination = registerValue;
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::checkVCOVoltage(double* destination) {
+Status ClockSource_API::checkVCOVoltage(double* destination) {
   const bool ok = regAccess(0, 0, p::reg::kVcoVoltage, &registerValue) != 0;
   *destination = registerValue / 1000.0;
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::setFMSwitch(int32_t page, int32_t value) {
-  registerValue = low16(value);
-  const bool ok = regAccess(1, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
-  if (static_cast<uint32_t>(page) < p::kFMSwitchCount)
-    writeSetting(static_cast<int32_t>(p::SettingIndex::FMSwitch0) + page, value);
-  return ok ? 1 : 0;
-}
-
-int32_t ClockSource_API::getFMSwitch(int32_t page, int32_t* destination) {
-  const bool ok = regAccess(0, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
-  *destination = registerValue;
-  return ok ? 1 : 0;
+std::string ClockSource_API::makeTimestampName() {
+  timestampSystemTime.milliseconds = platform::utcMilliseconds();
+  timestampSeconds = platform::calendarSeconds();
+  platform::localTime(timestampSeconds, &timestampLocal);
+  const std::string name = formatTimestampName(timestampLocal, timestampSystemTime.milliseconds);
+  timestampText.fill('\0');
+  name.copy(timestampText.data(), timestampText.size() - 1);
+  return name;
 }
 
 }  // namespace kestrel

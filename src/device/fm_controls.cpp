@@ -1,99 +1,84 @@
-// FM modulation: on/off, rate (table or custom), amplitude, phase skew and
-// random-jitter amplitude.
+// FM modulation: on/off, rate (table or custom), amplitude, phase skew,
+// random-jitter amplitude, the loop settings each rate needs and the six
+// FM switches.
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
+#include "config/conversions.h"
+#include "config/fm_math.h"
 #include "device/clock_source_api.h"
-#include "device/conversions.h"
-#include "device/fm_math.h"
 
 namespace kestrel {
 
 namespace p = protocol;
 
-uint16_t fmIndexForFrequency(double frequencyMHz) {
-  // The thresholds are the table's own rates; anything faster than 10 MHz
-  // (and a NaN) runs on the 50 MHz entry.
-  constexpr double kUpperBounds[] = {0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5, 4.0, 10.0};
-  uint16_t index = 0;
-  for (double bound : kUpperBounds) {
-    if (frequencyMHz <= bound) return index;
-    ++index;
-  }
-  return index;
-}
+namespace {
+// The loop bandwidth target while FM runs.
+constexpr double kFMLoopTargetMHz = 80.0;
+// The slowest FM rates need the fastest charge pump while FM is silent.
+constexpr int32_t kSilentFMChargePumpCode = 31;
+constexpr int32_t kSilentFMChargePumpGain = 3;
+}  // namespace
 
-double evaluatePolynomial(const std::array<double, 5>& c, double x) {
-  return (((c[0] * std::pow(x, 4) + c[1] * std::pow(x, 3)) + c[2] * (x * x)) + c[3] * x) + c[4];
-}
-
-uint16_t calibratedRegisterValue(double y) {
-  // Truncated toward zero and held to the register's range: a polynomial
-  // slightly below 0 or past full scale must not wrap to the other end.
-  if (std::isnan(y)) return 0;
-  return static_cast<uint16_t>(std::clamp(std::trunc(y), 0.0, 65535.0));
-}
-
-int32_t ClockSource_API::enableFM(int32_t on) {
+Status ClockSource_API::enableFM(int32_t on) {
   if (!state.connected) {
     state.fmEnable = 0;
-    return 2;
+    return Status::NotConnected;
   }
   state.fmEnable = on;
   const bool ok = writeRegister(p::reg::kFMEnable, low16(on));
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMEnable), on);
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::setFMFrequency(int32_t index) {
-  if (!state.connected) return 2;
-  if (index < 0 || index >= kFMTableSize) return 3;
+Status ClockSource_API::setFMFrequency(int32_t index) {
+  if (!state.connected) return Status::NotConnected;
+  if (index < 0 || index >= kFMTableSize) return Status::OutOfRange;
   state.fmIndex = static_cast<uint16_t>(index);
   state.fmFrequencyHz = state.fmTable[state.fmIndex].frequencyMHz * 1000000.0;
   return writeFMFrequencyAndFinish();
 }
 
-int32_t ClockSource_API::setCustomFMFrequency(double frequencyMHz) {
-  if (!state.connected) return 2;
-  if (state.calibrationSource != 0) return 5;
+Status ClockSource_API::setCustomFMFrequency(double frequencyMHz) {
+  if (!state.connected) return Status::NotConnected;
+  if (state.calibrationSource != kCalibrationNone) return Status::CalibrationSourceSelected;
   state.fmIndex = fmIndexForFrequency(frequencyMHz);
   state.fmFrequencyHz = frequencyMHz * 1000000.0;
   return writeFMFrequencyAndFinish();
 }
 
-int32_t ClockSource_API::writeFMFrequencyAndFinish() {
+Status ClockSource_API::writeFMFrequencyAndFinish() {
   applyFMEntry();
   const int64_t hz = truncateToInt64(state.fmFrequencyHz);
   bool ok = writeRegister(p::reg::kFMFrequencyHigh, high16(hz));
   if (ok) ok = writeRegister(p::reg::kFMFrequencyLow, low16(hz));
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMFrequency), state.fmFrequencyHz);
   refreshFMSynth();
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::writeFMAmplitudeRegister() {
-  const int32_t source = state.calibrationSource;
+Status ClockSource_API::writeFMAmplitudeRegister() {
   uint16_t value = low16(static_cast<int64_t>(state.fmAmplitude));
-  if (source == 1 || source == 2) {
+  if (state.calibrationSource == kCalibrationBoard || state.calibrationSource == kCalibrationFile) {
     const FMEntry& entry = state.fmTable[state.fmIndex % kFMTableSize];
     value = calibratedRegisterValue(evaluatePolynomial(entry.coefficients, state.fmAmplitude));
   }
-  return writeRegister(p::reg::kFMAmplitude, value) ? 0 : 1;
+  return okOrFailed(writeRegister(p::reg::kFMAmplitude, value));
 }
 
-int32_t ClockSource_API::setFMAmplitude(int32_t amplitude) {
+Status ClockSource_API::setFMAmplitude(int32_t amplitude) {
   state.fmAmplitude = amplitude;
-  const int32_t result = writeFMAmplitudeRegister();
+  const Status result = writeFMAmplitudeRegister();
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMAmplitude), state.fmAmplitude);
   refreshFMSynth();  // the amplitude decides the loop settings of the slowest rates
   return result;
 }
 
-int32_t ClockSource_API::setFMPhaseSkew(int32_t skew) {
-  if (!state.connected) return 2;
+Status ClockSource_API::setFMPhaseSkew(int32_t skew) {
+  if (!state.connected) return Status::NotConnected;
   state.fmPhaseSkew = skew;
-  if (state.fmPhaseSkew == state.fmPhaseSkewApplied) return 0;
+  if (state.fmPhaseSkew == state.fmPhaseSkewApplied) return Status::Ok;
   const uint64_t failuresBefore = failedExchangeCount();
   const bool ok = writeRegister(p::reg::kFMPhaseSkew, low16(skew));
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMPhaseSkew), skew);
@@ -101,18 +86,68 @@ int32_t ClockSource_API::setFMPhaseSkew(int32_t skew) {
   // Only a request that reached the board whole counts as applied, so a
   // repeat after any failure redoes all of it.
   if (failedExchangeCount() == failuresBefore) state.fmPhaseSkewApplied = state.fmPhaseSkew;
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::setFMRJAmplitude(int32_t amplitude) {
-  if (!state.connected) return 2;
+Status ClockSource_API::setFMRJAmplitude(int32_t amplitude) {
+  if (!state.connected) return Status::NotConnected;
   state.fmRJAmplitude = amplitude;
-  if (state.fmRJAmplitude == state.fmRJAmplitudeApplied) return 0;
+  if (state.fmRJAmplitude == state.fmRJAmplitudeApplied) return Status::Ok;
   const uint64_t failuresBefore = failedExchangeCount();
   const bool ok = writeRegister(p::reg::kFMRJAmplitude, low16(amplitude));
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMRJAmplitude), amplitude);
   if (failedExchangeCount() == failuresBefore) state.fmRJAmplitudeApplied = state.fmRJAmplitude;
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
+}
+
+Status ClockSource_API::refreshFMSynth() {
+  const FMEntry& entry = state.fmTable[std::min<int>(state.fmIndex, kFMTableSize - 1)];
+  synth.chargePumpCode = entry.synthSettingA;
+  synth.chargePumpGain = entry.synthSettingB;
+  if (state.fmIndex <= 1 && state.fmAmplitude == 0.0) {
+    synth.chargePumpCode = kSilentFMChargePumpCode;
+    synth.chargePumpGain = kSilentFMChargePumpGain;
+  }
+  synth.applyChargePumpCode();
+  synth.pdFrequency = kFMLoopTargetMHz;
+  synth.tunePhaseDetector(kFMLoopTargetMHz);
+  synth.roundPostDivider();
+  synth.validatePlan();
+  synth.buildRegisterImage();
+  return writeSynthRegisters();
+}
+
+Status ClockSource_API::applyFMEntry() {
+  if (!state.connected) return Status::NotConnected;
+  refreshFMSynth();
+  const FMEntry& entry = state.fmTable[std::min<int>(state.fmIndex, kFMTableSize - 1)];
+  for (int k = 0; k < p::kFMSwitchCount; ++k) setFMSwitch(k, entry.switches[k] == 1 ? 1 : 0);
+  return Status::Ok;
+}
+
+Status ClockSource_API::setFMAmplitudeScaled(double amplitude, bool flagA, bool flagB, double scale, double* readout) {
+  if (!state.connected) return Status::NotConnected;
+  if (state.fmEnable != 1) return Status::Failed;
+  state.fmAmplitude = std::trunc(amplitude);
+  refreshFMSynth();
+  if (!flagA && !flagB) return Status::Ok;
+  if (scale == 0.0) return Status::Failed;
+  *readout = amplitude * scale / 1000;
+  return Status::Ok;
+}
+
+Status ClockSource_API::setFMSwitch(int32_t page, int32_t value) {
+  registerValue = low16(value);
+  const bool ok = regAccess(1, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
+  if (static_cast<uint32_t>(page) < p::kFMSwitchCount)
+    writeSetting(static_cast<int32_t>(p::SettingIndex::FMSwitch0) + page, value);
+  return okOrFailed(ok);
+}
+
+Status ClockSource_API::getFMSwitch(int32_t page, int32_t* destination) {
+  const bool ok = regAccess(0, low16(page), p::reg::kFMSwitch, &registerValue) != 0;
+  *destination = registerValue;
+  return okOrFailed(ok);
 }
 
 }  // namespace kestrel

@@ -5,8 +5,8 @@
 #include <array>
 #include <cmath>
 
+#include "config/conversions.h"
 #include "device/clock_source_api.h"
-#include "device/conversions.h"
 
 namespace kestrel {
 
@@ -138,25 +138,26 @@ uint16_t registerValue(RegisterValue source, double request) {
   return 0;
 }
 
-// 0 when the request may go ahead, else the status to return.
-int32_t checkPrecondition(const DeviceState& state, const Tx2Control& c, double request) {
+// Ok when the request may go ahead, else the status to return.
+Status checkPrecondition(const DeviceState& state, const Tx2Control& c, double request) {
   switch (c.precondition) {
-    case Precondition::None: return 0;
-    case Precondition::Enabled: return state.*(c.enable) == 1.0 ? 0 : 1;
-    case Precondition::PMFrequencyRange: return (request >= 0.0 && request <= 80.0) ? 0 : 3;
+    case Precondition::None: return Status::Ok;
+    case Precondition::Enabled: return okOrFailed(state.*(c.enable) == 1.0);
+    case Precondition::PMFrequencyRange:
+      return request >= 0.0 && request <= p::kTx2PMFrequencyMaxMHz ? Status::Ok : Status::OutOfRange;
   }
-  return 0;
+  return Status::Ok;
 }
 
 }  // namespace
 
 template <typename Control>
-int32_t applyTx2Control(ClockSource_API& device, const Control& c, double request) {
+Status applyTx2Control(ClockSource_API& device, const Control& c, double request) {
   DeviceState& state = device.state;
-  if (!state.connected) return 2;
-  if (const int32_t refused = checkPrecondition(state, c, request)) return refused;
+  if (!state.connected) return Status::NotConnected;
+  if (const Status refused = checkPrecondition(state, c, request); refused != Status::Ok) return refused;
   state.*(c.requested) = request;
-  if (c.applied != nullptr && state.*(c.requested) == state.*(c.applied)) return 0;
+  if (c.applied != nullptr && state.*(c.requested) == state.*(c.applied)) return Status::Ok;
   const uint64_t failuresBefore = device.failedExchangeCount();
   bool ok = true;
   for (int i = 0; i < c.writeCount && ok; ++i)
@@ -168,62 +169,58 @@ int32_t applyTx2Control(ClockSource_API& device, const Control& c, double reques
   // Only a request that reached the board whole counts as applied, so a
   // repeat after any failure redoes all of it (registers and mirror).
   if (c.applied != nullptr && device.failedExchangeCount() == failuresBefore) state.*(c.applied) = request;
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::enableTx2PM(int32_t on) { return applyTx2Control(*this, kEnableTx2PM, on); }
-int32_t ClockSource_API::setTx2PMFrequency(double frequencyMHz) {
-  return applyTx2Control(*this, kSetTx2PMFrequency, frequencyMHz);
-}
-int32_t ClockSource_API::setTx2PMAmplitude(double amplitude) {
+Status ClockSource_API::enableTx2PM(int32_t on) { return applyTx2Control(*this, kEnableTx2PM, on); }
+Status ClockSource_API::setTx2PMFrequency(double frequencyMHz) {
+  return applyTx2Control(*this, kSetTx2PMFrequency, frequencyMHz);}
+Status ClockSource_API::setTx2PMAmplitude(double amplitude) {
   return applyTx2Control(*this, kSetTx2PMAmplitude, amplitude);
 }
-int32_t ClockSource_API::setTx2PMPhaseShiftAmplitude(int32_t amplitude) {
+Status ClockSource_API::setTx2PMPhaseShiftAmplitude(int32_t amplitude) {
   return applyTx2Control(*this, kSetTx2PMPhaseShiftAmplitude, amplitude);
 }
-int32_t ClockSource_API::enableTx2PMRJ(int32_t on) { return applyTx2Control(*this, kEnableTx2PMRJ, on); }
-int32_t ClockSource_API::setTx2PMRJAmplitude(double amplitude) {
-  return applyTx2Control(*this, kSetTx2PMRJAmplitude, amplitude);
-}
-int32_t ClockSource_API::enableTx2PMBUJ(int32_t on) { return applyTx2Control(*this, kEnableTx2PMBUJ, on); }
-int32_t ClockSource_API::setTx2PMBUJAmplitude(int32_t amplitude) {
-  return applyTx2Control(*this, kSetTx2PMBUJAmplitude, amplitude);
-}
-int32_t ClockSource_API::setTx2PMBUJLineRate(int32_t rate) {
+Status ClockSource_API::enableTx2PMRJ(int32_t on) { return applyTx2Control(*this, kEnableTx2PMRJ, on); }
+Status ClockSource_API::setTx2PMRJAmplitude(double amplitude) {
+  return applyTx2Control(*this, kSetTx2PMRJAmplitude, amplitude);}
+Status ClockSource_API::enableTx2PMBUJ(int32_t on) { return applyTx2Control(*this, kEnableTx2PMBUJ, on); }
+Status ClockSource_API::setTx2PMBUJAmplitude(int32_t amplitude) {
+  return applyTx2Control(*this, kSetTx2PMBUJAmplitude, amplitude);}
+Status ClockSource_API::setTx2PMBUJLineRate(int32_t rate) {
   return applyTx2Control(*this, kSetTx2PMBUJLineRate, rate);
 }
-int32_t ClockSource_API::setTx2BUJAmplitude(int32_t amplitude) {
+Status ClockSource_API::setTx2BUJAmplitude(int32_t amplitude) {
   return applyTx2Control(*this, kSetTx2BUJAmplitude, amplitude);
 }
-int32_t ClockSource_API::enableTx2AM(int32_t on) { return applyTx2Control(*this, kEnableTx2AM, on); }
-int32_t ClockSource_API::setTx2AMAmplitude(int32_t amplitude) {
-  return applyTx2Control(*this, kSetTx2AMAmplitude, amplitude);
-}
-int32_t ClockSource_API::setTx2AMRJAmplitude(int32_t amplitude) {
+Status ClockSource_API::enableTx2AM(int32_t on) { return applyTx2Control(*this, kEnableTx2AM, on); }
+Status ClockSource_API::setTx2AMAmplitude(int32_t amplitude) {
+  return applyTx2Control(*this, kSetTx2AMAmplitude, amplitude);}
+Status ClockSource_API::setTx2AMRJAmplitude(int32_t amplitude) {
   return applyTx2Control(*this, kSetTx2AMRJAmplitude, amplitude);
 }
 
-int32_t ClockSource_API::setTx2BUJPRBS(int32_t prbs, int32_t flag) {
-  if (!state.connected) return 2;
+Status ClockSource_API::setTx2BUJPRBS(int32_t prbs, int32_t flag) {
+  if (!state.connected) return Status::NotConnected;
   state.tx2BUJPRBS = prbs;
   state.tx2BUJPRBSFlag = flag;
   bool ok = writeRegister(p::reg::kTx2BUJPRBS, low16(prbs));
   writeSetting(static_cast<int32_t>(p::SettingIndex::Tx2BUJPRBS), prbs);
   if (ok) ok = writeRegister(p::reg::kTx2BUJPRBSFlag, low16(flag));
   writeSetting(static_cast<int32_t>(p::SettingIndex::Tx2BUJPRBSFlag), flag);
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-int32_t ClockSource_API::setTx2BUJUserDefinedPattern(uint32_t pattern) {
+Status ClockSource_API::setTx2BUJUserDefinedPattern(uint32_t pattern) {
   bool ok = writeRegister(p::reg::kTx2BUJPatternHigh, high16(pattern));
   if (ok) ok = writeRegister(p::reg::kTx2BUJPatternLow, low16(pattern));
-  return ok ? 0 : 1;
+  return okOrFailed(ok);
 }
 
-bool ClockSource_API::setClockSource(int32_t source) {
+Status ClockSource_API::setClockSource(int32_t source) {
   const bool ok = writeRegister(p::reg::kClockSource, low16(source));
   writeSetting(static_cast<int32_t>(p::SettingIndex::ClockSource), source);
-  return ok;
+  return okOrFailed(ok);
 }
 
 }  // namespace kestrel

@@ -6,11 +6,10 @@ namespace kestrel {
 
 namespace p = protocol;
 using platform::kInvalidSocket;
+using platform::SocketError;
 
 namespace {
-// Frames whose answer the host does not decode still need one byte of it:
-// without an answer the board may not have taken the frame.
-constexpr int32_t kAnyAnswer = 1;
+constexpr int32_t kAnyAnswer = p::answerBytesNeeded(p::CommandKind::Other);
 }  // namespace
 
 HwLayer::~HwLayer() { releaseSocket(); }
@@ -20,24 +19,31 @@ void HwLayer::releaseSocket() {
   sock = kInvalidSocket;
 }
 
+bool HwLayer::failOpen(platform::SocketError cause) {
+  lastResult = -1;
+  failure = cause;
+  releaseSocket();
+  return false;
+}
+
 bool HwLayer::openLink(const char* address, uint16_t port) {
   platform::startSockets();
   releaseSocket();  // a new connection never leaks the previous one
   streamBroken = false;
+  armedTimeoutMs = 0;
   uint32_t peer = 0;
-  if (!platform::parseIPv4(address, &peer)) {
-    lastResult = -1;
-    return false;
-  }
+  if (!platform::parseIPv4(address, &peer)) return failOpen(SocketError::BadAddress);
   sock = platform::openTcpSocket();
-  if (sock == kInvalidSocket) {
-    lastResult = -1;
-    return false;
-  }
-  lastResult = platform::bindAnyLocal(sock);
-  if (lastResult == 0) lastResult = platform::connectWithin(sock, peer, port, p::kConnectTimeoutMs);
-  if (lastResult != 0) releaseSocket();
-  return lastResult == 0;
+  if (sock == kInvalidSocket) return failOpen(platform::systemError());
+  if (platform::bindAnyLocal(sock) != 0) return failOpen(platform::systemError());
+  const SocketError connected = platform::connectTimed(sock, peer, port, p::kConnectTimeoutMs);
+  if (connected != SocketError::None) return failOpen(connected);
+  // Armed once per connection: an exchange then costs one send and one
+  // receive, no option calls.
+  if (!armExchangeTimeouts()) return failOpen(platform::systemError());
+  lastResult = 0;
+  failure = SocketError::None;
+  return true;
 }
 
 bool HwLayer::closeLink() {
@@ -66,78 +72,75 @@ bool HwLayer::transact(const uint8_t* frame, int32_t length, uint8_t* destinatio
   return length == p::kFrameSize && exchange(destination, capacity, kAnyAnswer);
 }
 
-bool HwLayer::failExchange(int32_t result) {
+bool HwLayer::failExchange(SocketError cause, int32_t result) {
   lastResult = result;
+  failure = cause;
   markBroken();
   ++failedExchanges;
   return false;
 }
 
-bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required) {
-  if (!usable()) return failExchange(-1);
-  // Bytes that arrived after the last answer was complete (a board that
-  // answered more than we needed, or late) are nobody's answer: drop them so
-  // they cannot be read as the start of this one.
-  const int stale = platform::discardPending(sock);
-  if (stale < 0) return failExchange(-1);
-  staleBytesDropped += static_cast<uint64_t>(stale);
-  const int64_t deadline = platform::monotonicMs() + exchangeTimeoutMs;
-  lastResult = platform::sendAllBefore(sock, cmdFrame.data(), p::kFrameSize, deadline);
-  if (lastResult != p::kFrameSize) return failExchange(lastResult);
-  int32_t received = 0;
-  do {
-    lastResult = platform::receiveBefore(sock, destination + received, capacity - received, deadline);
-    // A close (0) ends the stream before the answer is whole: even a write's
-    // fate is then unknown.
-    if (lastResult <= 0) return failExchange(lastResult);
-    received += lastResult;
-  } while (received < required);
+bool HwLayer::armExchangeTimeouts() {
+  const int timeoutMs = exchangeTimeoutMs > 0 ? exchangeTimeoutMs : 1;  // 0 would mean "wait forever"
+  if (armedTimeoutMs == timeoutMs) return true;
+  using platform::Direction;
+  if (platform::armTimeout(sock, Direction::Send, timeoutMs) != 0 ||
+      platform::armTimeout(sock, Direction::Receive, timeoutMs) != 0)
+    return false;
+  armedTimeoutMs = timeoutMs;
   return true;
 }
 
+bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required) {
+  if (!usable()) return failExchange(sock == kInvalidSocket || failure == SocketError::None ? SocketError::Closed
+                                                                                           : failure);
+  // Bytes that arrived after the last answer was complete (a board that
+  // answered more than we needed, or late) are nobody's answer: drop them so
+  // they cannot be read as the start of this one.
+  const platform::Transfer stale = platform::discardPending(sock);
+  staleBytesDropped += static_cast<uint64_t>(stale.bytes);
+  if (!stale.ok()) return failExchange(stale.error);
+  if (!armExchangeTimeouts()) return failExchange(platform::systemError());
+  const int64_t deadline = platform::monotonicMs() + armedTimeoutMs;
+  bool rearmed = false;
+  const platform::Transfer sent = platform::sendAllArmed(sock, cmdFrame.data(), p::kFrameSize, deadline, &rearmed);
+  if (sent.ok()) {
+    const platform::Transfer answer =
+        platform::receiveAtLeast(sock, destination, capacity, required, deadline, &rearmed);
+    if (rearmed) armedTimeoutMs = 0;  // the next exchange gets its whole time-out again
+    // A receive that saw the close leaves 0 as its result, as recv() does.
+    if (!answer.ok()) return failExchange(answer.error, answer.error == SocketError::Closed ? 0 : -1);
+    lastResult = answer.bytes;
+    failure = SocketError::None;
+    return true;
+  }
+  if (rearmed) armedTimeoutMs = 0;
+  return failExchange(sent.error);
+}
+
 bool HwLayer::regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_t* value) {
-  const bool isWrite = write != 0;
-  const uint16_t word = p::addressWord(page, address, isWrite);
-  cmdFrame[p::kOffOpcode] = p::kOpRegisterAccess;
-  cmdFrame[p::kOffAddressLow] = static_cast<uint8_t>(word & 0xFF);
-  cmdFrame[p::kOffAddressHigh] = static_cast<uint8_t>(word >> 8);
-  if (isWrite) {
-    cmdFrame[p::kOffValueLow] = static_cast<uint8_t>(*value & 0xFF);
-    cmdFrame[p::kOffValueHigh] = static_cast<uint8_t>(*value >> 8);
+  if (write != 0) {
+    p::encodeRegisterWrite(cmdFrame, page, address, *value);
     return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
   }
-  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::kRegisterReadAnswerBytes);
+  p::encodeRegisterRead(cmdFrame, page, address);
+  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::answerBytesNeeded(p::CommandKind::RegisterRead));
   lastResult = ok ? 1 : 0;
-  *value = static_cast<uint16_t>(respBuffer[p::kRespValueHigh] * 256 + respBuffer[p::kRespValueLow]);
+  *value = p::decodeRegisterAnswer(respBuffer.data());
   return ok;
 }
 
-void HwLayer::writeMemoryAddress(uint32_t address) {
-  for (int i = 0; i < 4; ++i) cmdFrame[p::kOffMemoryAddress + i] = static_cast<uint8_t>(address >> (8 * i));
-}
-
 bool HwLayer::writeMemBlock(uint8_t selector, uint32_t address, const uint8_t* data) {
-  cmdFrame[p::kOffOpcode] = p::kOpMemoryAndAux;
-  cmdFrame[p::kOffSubCommand] = p::kSubMemoryBlock;
-  cmdFrame[p::kOffDirection] = p::kDirectionWrite;
-  cmdFrame[p::kOffBlockLength] = p::kBlockSize;
-  cmdFrame[p::kOffSelector] = selector;
-  writeMemoryAddress(address);
   blockData = data;
-  for (byteIndex = 0; byteIndex < p::kBlockSize; ++byteIndex)
-    cmdFrame[p::kOffBlockData + byteIndex] = blockData[byteIndex];
+  p::encodeBlockWrite(cmdFrame, selector, address, blockData);
+  byteIndex = p::kBlockSize;
   blockData = nullptr;
   return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::readMemBlock(uint8_t selector, uint32_t address, uint8_t* destination) {
-  cmdFrame[p::kOffOpcode] = p::kOpMemoryAndAux;
-  cmdFrame[p::kOffSubCommand] = p::kSubMemoryBlock;
-  cmdFrame[p::kOffDirection] = p::kDirectionRead;
-  cmdFrame[p::kOffBlockLength] = p::kBlockSize;
-  cmdFrame[p::kOffSelector] = selector;
-  writeMemoryAddress(address);
-  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::kBlockSize);
+  p::encodeBlockRead(cmdFrame, selector, address);
+  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::answerBytesNeeded(p::CommandKind::BlockRead));
   lastResult = ok ? 1 : 0;
   std::memcpy(destination, respBuffer.data(), p::kBlockSize);
   return ok;
@@ -151,12 +154,13 @@ void HwLayer::startAuxFrame(uint8_t subCommand) {
 bool HwLayer::auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer) {
   startAuxFrame(p::kSubAuxRepeat);
   cmdFrame[p::kOffAuxSelector] = selector;
+  bool ok = true;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
-    const bool ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter,
-                             p::kResponseCapacity, kAnyAnswer);
+    ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity,
+                  kAnyAnswer) && ok;
     lastResult = ok ? 1 : 0;
   }
-  return lastResult != 0;
+  return ok;
 }
 
 bool HwLayer::auxReadPlain(uint8_t* buffer) {
@@ -168,11 +172,13 @@ bool HwLayer::auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer) 
   startAuxFrame(p::kSubAuxRepeat);
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg2] = 0;
+  bool ok = true;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
     cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(blockCounter);
-    exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity, kAnyAnswer);
+    ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity,
+                  kAnyAnswer) && ok;
   }
-  return true;
+  return ok;
 }
 
 bool HwLayer::auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer) {
@@ -180,8 +186,7 @@ bool HwLayer::auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(index);
   cmdFrame[p::kOffAuxArg2] = 0;
-  exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
@@ -189,8 +194,7 @@ bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = 0x7F;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
@@ -198,8 +202,7 @@ bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = argument;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
 }
 
 bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t* buffer) {
@@ -207,8 +210,7 @@ bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t*
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = first;
   cmdFrame[p::kOffAuxArg2] = second;
-  exchange(buffer, p::kResponseCapacity, kAnyAnswer);
-  return true;
+  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
 }
 
 }  // namespace kestrel

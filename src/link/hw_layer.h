@@ -7,6 +7,7 @@
 
 #include "platform/socket.h"
 #include "protocol/board_protocol.h"
+#include "protocol/frame_codec.h"
 
 namespace kestrel {
 
@@ -39,7 +40,11 @@ class HwLayer {
   // True while a connection is open and its byte stream can still be trusted.
   bool usable() const { return sock != platform::kInvalidSocket && !streamBroken; }
 
-  std::array<uint8_t, protocol::kFrameSize> cmdFrame{};
+  // Why the last failed open or exchange failed (None after a success), so
+  // that a caller can say "timed out" or "refused" rather than "failed".
+  platform::SocketError lastFailure() const { return failure; }
+
+  protocol::Frame cmdFrame{};
   std::array<uint8_t, protocol::kResponseCapacity> respBuffer{};
   platform::SocketHandle sock = platform::kInvalidSocket;
   uint16_t blockCounter = 0;
@@ -58,13 +63,19 @@ class HwLayer {
   // Sends the command frame and receives until at least `required` answer
   // bytes have arrived, within one deadline.
   bool exchange(uint8_t* destination, int32_t capacity, int32_t required);
-  bool failExchange(int32_t result);
+  bool failExchange(platform::SocketError cause, int32_t result = -1);
+  bool failOpen(platform::SocketError cause);
+  // Arms the socket's send and receive time-outs to exchangeTimeoutMs when
+  // they are not armed to it already.
+  bool armExchangeTimeouts();
   void markBroken();
   void releaseSocket();
-  void writeMemoryAddress(uint32_t address);
   void startAuxFrame(uint8_t subCommand);
 
   bool streamBroken = false;
+  platform::SocketError failure = platform::SocketError::None;
+  // The time-out the socket is armed with; 0 when it must be armed again.
+  int armedTimeoutMs = 0;
 };
 
 }  // namespace kestrel

@@ -1,4 +1,4 @@
-// POSIX sockets (Linux, macOS).
+// POSIX socket primitives (Linux, macOS).
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
@@ -34,20 +34,21 @@ void setNonBlocking(SocketHandle socket, bool nonBlocking) {
   if (flags >= 0) fcntl(fd(socket), F_SETFL, nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK));
 }
 
+void noSigPipe([[maybe_unused]] int s) {
+#ifdef SO_NOSIGPIPE
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
+}
+
 // poll() for one event, retrying after signals: 1 ready, 0 time-out, -1 error.
 int pollFor(SocketHandle socket, short events, int timeoutMs) {
   pollfd entry{fd(socket), events, 0};
   for (;;) {
     const int ready = ::poll(&entry, 1, timeoutMs < 0 ? 0 : timeoutMs);
     if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return ready;
-    return 1;
+    return ready <= 0 ? ready : 1;
   }
-}
-
-int remainingMs(int64_t deadlineMs) {
-  const int64_t left = deadlineMs - monotonicMs();
-  return left <= 0 ? 0 : static_cast<int>(left);
 }
 
 sockaddr_in ipv4Address(uint32_t addressNetworkOrder, uint16_t port) {
@@ -56,6 +57,24 @@ sockaddr_in ipv4Address(uint32_t addressNetworkOrder, uint16_t port) {
   address.sin_port = htons(port);
   address.sin_addr.s_addr = addressNetworkOrder;
   return address;
+}
+
+SocketError causeOf(int error) {
+  switch (error) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ETIMEDOUT: return SocketError::TimedOut;
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EPIPE: return SocketError::Reset;
+    case ECONNREFUSED: return SocketError::Refused;
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+    case ENETDOWN: return SocketError::Unreachable;
+    default: return SocketError::Other;
+  }
 }
 
 }  // namespace
@@ -73,10 +92,7 @@ bool parseIPv4(const char* text, uint32_t* addressNetworkOrder) {
 SocketHandle openTcpSocket() {
   const int s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s < 0) return kInvalidSocket;
-#ifdef SO_NOSIGPIPE
-  int one = 1;
-  setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
+  noSigPipe(s);
   return s;
 }
 
@@ -85,74 +101,69 @@ int bindAnyLocal(SocketHandle socket) {
   return ::bind(fd(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
-int connectWithin(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t port, int timeoutMs) {
+int startConnect(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t port) {
   const sockaddr_in peer = ipv4Address(addressNetworkOrder, port);
   setNonBlocking(socket, true);
-  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-    if (errno != EINPROGRESS && errno != EINTR) return -1;
-    const int64_t deadline = monotonicMs() + timeoutMs;
-    if (pollFor(socket, POLLOUT, remainingMs(deadline)) != 1) return -1;
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) return -1;
-  }
-  setNonBlocking(socket, false);  // exchanges block, each with its own time limit
+  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
+  return errno == EINPROGRESS || errno == EINTR ? 1 : -1;
+}
+
+int waitConnected(SocketHandle socket, int timeoutMs) { return pollFor(socket, POLLOUT, timeoutMs); }
+
+SocketError connectOutcome(SocketHandle socket) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return causeOf(errno);
+  return error == 0 ? SocketError::None : causeOf(error);
+}
+
+void finishConnect(SocketHandle socket) {
+  setNonBlocking(socket, false);
   setNoDelay(socket);
-  return 0;
 }
 
-namespace {
-// A blocking call that gives up after the time left until the deadline: one
-// wake-up per answer, as cheap as a plain blocking client.
-bool limitBlockingTo(SocketHandle socket, int option, int64_t deadlineMs) {
-  const int left = remainingMs(deadlineMs);
-  if (left <= 0) return false;
-  timeval limit{left / 1000, (left % 1000) * 1000};
-  return setsockopt(fd(socket), SOL_SOCKET, option, &limit, sizeof limit) == 0;
-}
-}  // namespace
-
-int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t deadlineMs) {
-  if (!limitBlockingTo(socket, SO_SNDTIMEO, deadlineMs)) return -1;
-  int sent = 0;
-  while (sent < length) {
-    const ssize_t n = ::send(fd(socket), data + sent, static_cast<size_t>(length - sent), kSendFlags);
-    if (n > 0) {
-      sent += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR && remainingMs(deadlineMs) > 0) {
-      continue;
-    } else {
-      return -1;  // error, or the time-out (EAGAIN) passed
-    }
-  }
-  return sent;
+int armTimeout(SocketHandle socket, Direction direction, int timeoutMs) {
+  const int option = direction == Direction::Send ? SO_SNDTIMEO : SO_RCVTIMEO;
+  const timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  return setsockopt(fd(socket), SOL_SOCKET, option, &limit, sizeof limit) == 0 ? 0 : -1;
 }
 
-int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs) {
+int sendSome(SocketHandle socket, const uint8_t* data, int length) {
   for (;;) {
-    if (!limitBlockingTo(socket, SO_RCVTIMEO, deadlineMs)) return -1;
-    const ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(capacity), 0);
-    if (n >= 0) return static_cast<int>(n);
-    if (errno != EINTR) return -1;  // error, or the time-out (EAGAIN) passed
+    const ssize_t n = ::send(fd(socket), data, static_cast<size_t>(length), kSendFlags);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<int>(n);
   }
 }
 
-int discardPending(SocketHandle socket) {
+int receiveSome(SocketHandle socket, uint8_t* buffer, int capacity) {
+  for (;;) {
+    const ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(capacity), 0);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? -1 : static_cast<int>(n);
+  }
+}
+
+SocketError systemError() { return causeOf(errno); }
+
+Transfer discardPending(SocketHandle socket) {
   uint8_t sink[256];
-  int dropped = 0;
+  Transfer dropped;
   for (;;) {
     const ssize_t n = ::recv(fd(socket), sink, sizeof sink, MSG_DONTWAIT);
     if (n > 0) {
-      dropped += static_cast<int>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      dropped.bytes += static_cast<int>(n);
+    } else if (n == 0) {
+      return {dropped.bytes, SocketError::Closed};
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
       return dropped;
-    } else {
-      return -1;  // closed (0) or reset
+    } else if (errno != EINTR) {
+      return {dropped.bytes, causeOf(errno)};
     }
   }
 }
+
+int waitReadable(SocketHandle socket, int timeoutMs) { return pollFor(socket, POLLIN, timeoutMs); }
 
 void shutdownSocket(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
 
@@ -193,45 +204,16 @@ bool peerAddress(SocketHandle socket, uint32_t* addressNetworkOrder, uint16_t* p
   return true;
 }
 
-int waitReadable(SocketHandle socket, int timeoutMs) { return pollFor(socket, POLLIN, timeoutMs); }
-
 SocketHandle acceptConnection(SocketHandle listener) {
   for (;;) {
     const int s = ::accept(fd(listener), nullptr, nullptr);
     if (s < 0 && errno == EINTR) continue;
     if (s < 0) return kInvalidSocket;
-#ifdef SO_NOSIGPIPE
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
-#endif
+    noSigPipe(s);
     setNonBlocking(s, false);
     setNoDelay(s);
     return s;
   }
-}
-
-int sendAll(SocketHandle socket, const uint8_t* data, int length) {
-  int sent = 0;
-  while (sent < length) {
-    const ssize_t n = ::send(fd(socket), data + sent, static_cast<size_t>(length - sent), kSendFlags);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return -1;
-    sent += static_cast<int>(n);
-  }
-  return sent;
-}
-
-int receiveSome(SocketHandle socket, uint8_t* buffer, int capacity) {
-  for (;;) {
-    const ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(capacity), 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : static_cast<int>(n);
-  }
-}
-
-int64_t monotonicMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void sleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }

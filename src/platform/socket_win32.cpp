@@ -1,4 +1,4 @@
-// Windows Sockets 2 (Windows, and MinGW builds run under Wine).
+// Windows Sockets 2 socket primitives (Windows, and MinGW builds run under Wine).
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -15,8 +15,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
-
-#include <chrono>
 
 namespace kestrel::platform {
 namespace {
@@ -45,10 +43,12 @@ int pollFor(SocketHandle socket, short events, int timeoutMs, short* seen = null
   return ready > 0 ? 1 : 0;
 }
 
-// Waits for a non-blocking connect(): 1 connected, 0 time-out, -1 failed.
+}  // namespace
+
 // select() rather than WSAPoll(), which on Windows before 10 (2004) never
 // reports a refused connection and would wait for the whole time-out. A
-// failed connect shows up in the exception set, not the write set.
+// failed connect shows up in the exception set, not the write set; either
+// set means it settled, and SO_ERROR then tells which way.
 int waitConnected(SocketHandle socket, int timeoutMs) {
   fd_set writable;
   fd_set failed;
@@ -59,9 +59,11 @@ int waitConnected(SocketHandle socket, int timeoutMs) {
   const int ms = timeoutMs < 0 ? 0 : timeoutMs;
   timeval wait{ms / 1000, (ms % 1000) * 1000};
   const int ready = ::select(0, nullptr, &writable, &failed, &wait);
-  if (ready == SOCKET_ERROR || (ready > 0 && FD_ISSET(native(socket), &failed))) return -1;
+  if (ready == SOCKET_ERROR) return -1;
   return ready > 0 ? 1 : 0;
 }
+
+namespace {
 
 // recv() gave 0 bytes: an orderly close, unless the peer reset the
 // connection. Windows itself reports a reset from recv(), but Wine does not
@@ -74,13 +76,9 @@ bool resetPending(SocketHandle socket) {
 // A received count, with a reset reported as a failure rather than a close.
 int receiveResult(SocketHandle socket, int n) {
   if (n > 0) return n;
-  if (n == 0) return resetPending(socket) ? -1 : 0;
+  if (n == 0 && !resetPending(socket)) return 0;
+  if (n == 0) WSASetLastError(WSAECONNRESET);
   return -1;
-}
-
-int remainingMs(int64_t deadlineMs) {
-  const int64_t left = deadlineMs - monotonicMs();
-  return left <= 0 ? 0 : static_cast<int>(left);
 }
 
 sockaddr_in ipv4Address(uint32_t addressNetworkOrder, uint16_t port) {
@@ -91,7 +89,21 @@ sockaddr_in ipv4Address(uint32_t addressNetworkOrder, uint16_t port) {
   return address;
 }
 
-bool wouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+SocketError causeOf(int error) {
+  switch (error) {
+    case WSAEWOULDBLOCK:
+    case WSAETIMEDOUT: return SocketError::TimedOut;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAENETRESET: return SocketError::Reset;
+    case WSAECONNREFUSED: return SocketError::Refused;
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+    case WSAENETDOWN: return SocketError::Unreachable;
+    default: return SocketError::Other;
+  }
+}
+
 
 // Four decimal numbers separated by dots, without signs, blanks or leading
 // zeros: what inet_pton accepts on Linux. Windows parsers differ on leading
@@ -142,62 +154,55 @@ int bindAnyLocal(SocketHandle socket) {
   return ::bind(native(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 ? 0 : -1;
 }
 
-int connectWithin(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t port, int timeoutMs) {
+int startConnect(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t port) {
   const sockaddr_in peer = ipv4Address(addressNetworkOrder, port);
   setNonBlocking(socket, true);
-  if (::connect(native(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-    if (!wouldBlock()) return -1;
-    const int64_t deadline = monotonicMs() + timeoutMs;
-    if (waitConnected(socket, remainingMs(deadline)) != 1) return -1;
-    int error = 0;
-    int length = sizeof error;
-    if (getsockopt(native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0 ||
-        error != 0) {
-      return -1;
-    }
-  }
-  setNonBlocking(socket, false);  // exchanges block, each with its own time limit
+  if (::connect(native(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) return 0;
+  return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
+}
+
+SocketError connectOutcome(SocketHandle socket) {
+  int error = 0;
+  int length = sizeof error;
+  if (getsockopt(native(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+    return causeOf(WSAGetLastError());
+  return error == 0 ? SocketError::None : causeOf(error);
+}
+
+void finishConnect(SocketHandle socket) {
+  setNonBlocking(socket, false);
   setNoDelay(socket);
-  return 0;
 }
 
-namespace {
-// A blocking call that gives up after the time left until the deadline: one
-// wake-up per answer, as cheap as a plain blocking client. A call that timed
-// out leaves the socket unfit for further use; the link drops it then anyway.
-bool limitBlockingTo(SocketHandle socket, int option, int64_t deadlineMs) {
-  const int left = remainingMs(deadlineMs);
-  if (left <= 0) return false;
-  const DWORD limit = static_cast<DWORD>(left);  // milliseconds, unlike POSIX's timeval
-  return setsockopt(native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0;
-}
-}  // namespace
-
-int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t deadlineMs) {
-  if (!limitBlockingTo(socket, SO_SNDTIMEO, deadlineMs)) return -1;
-  int sent = 0;
-  while (sent < length) {
-    const int n = ::send(native(socket), reinterpret_cast<const char*>(data) + sent, length - sent, 0);
-    if (n <= 0) return -1;  // error, or the time-out (WSAETIMEDOUT) passed
-    sent += n;
-  }
-  return sent;
+int armTimeout(SocketHandle socket, Direction direction, int timeoutMs) {
+  const int option = direction == Direction::Send ? SO_SNDTIMEO : SO_RCVTIMEO;
+  const DWORD limit = static_cast<DWORD>(timeoutMs);  // milliseconds, unlike POSIX's timeval
+  return setsockopt(native(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0
+             ? 0
+             : -1;
 }
 
-int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs) {
-  if (!limitBlockingTo(socket, SO_RCVTIMEO, deadlineMs)) return -1;
+int sendSome(SocketHandle socket, const uint8_t* data, int length) {
+  const int n = ::send(native(socket), reinterpret_cast<const char*>(data), length, 0);
+  return n < 0 ? -1 : n;
+}
+
+int receiveSome(SocketHandle socket, uint8_t* buffer, int capacity) {
   return receiveResult(socket, ::recv(native(socket), reinterpret_cast<char*>(buffer), capacity, 0));
 }
 
-int discardPending(SocketHandle socket) {
+SocketError systemError() { return causeOf(WSAGetLastError()); }
+
+Transfer discardPending(SocketHandle socket) {
   // Winsock has no per-call "don't wait": ask whether anything is readable
   // first, so the blocking recv() below returns at once.
   char sink[256];
-  int dropped = 0;
+  Transfer dropped;
   while (pollFor(socket, POLLIN, 0) == 1) {
     const int n = ::recv(native(socket), sink, sizeof sink, 0);
-    if (n <= 0) return -1;  // closed (0) or reset
-    dropped += n;
+    if (n == 0) return {dropped.bytes, resetPending(socket) ? SocketError::Reset : SocketError::Closed};
+    if (n < 0) return {dropped.bytes, systemError()};
+    dropped.bytes += n;
   }
   return dropped;
 }
@@ -255,25 +260,6 @@ SocketHandle acceptConnection(SocketHandle listener) {
   setNonBlocking(accepted, false);
   setNoDelay(accepted);
   return accepted;
-}
-
-int sendAll(SocketHandle socket, const uint8_t* data, int length) {
-  int sent = 0;
-  while (sent < length) {
-    const int n = ::send(native(socket), reinterpret_cast<const char*>(data) + sent, length - sent, 0);
-    if (n <= 0) return -1;
-    sent += n;
-  }
-  return sent;
-}
-
-int receiveSome(SocketHandle socket, uint8_t* buffer, int capacity) {
-  return receiveResult(socket, ::recv(native(socket), reinterpret_cast<char*>(buffer), capacity, 0));
-}
-
-int64_t monotonicMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 void sleepMs(int milliseconds) { ::Sleep(milliseconds < 0 ? 0 : static_cast<DWORD>(milliseconds)); }

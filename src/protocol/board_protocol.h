@@ -175,6 +175,28 @@ inline constexpr int kSettingCount = 34;
 constexpr uint32_t settingAddress(int index) { return kSettingsBase + 8u * static_cast<uint32_t>(index); }
 constexpr uint32_t settingAddress(SettingIndex index) { return settingAddress(static_cast<int>(index)); }
 
+// ---- Ranges the host holds requests to ------------------------------------------------
+// A generated clock lies strictly between these.
+inline constexpr double kClockMinMHz = 20.0;
+inline constexpr double kClockMaxMHz = 5500.0;
+inline constexpr int kTx1PowerMin = 0;
+inline constexpr int kTx1PowerMax = 31;
+// The Tx2 power is written as its distance from the slider's full scale.
+inline constexpr int kTx2SliderFullScale = 4096;
+inline constexpr int kTx2PowerMin = 0;
+inline constexpr int kTx2PowerMax = kTx2SliderFullScale;
+// The Tx2 divider selection n puts 1 << n into its register.
+inline constexpr int kTx2DividerMin = 0;
+inline constexpr int kTx2DividerMax = 15;
+inline constexpr double kTx2PMFrequencyMaxMHz = 80.0;
+
+// The FM rates the board's loop is tuned for, slowest first. A custom rate
+// runs on the first entry at or above it, within the first and last rate.
+inline constexpr std::array<double, 12> kFMRatesMHz = {0.04, 0.1, 0.5, 1.0, 1.3, 2.0,
+                                                      2.5,  3.0, 3.5, 4.0, 10.0, 50.0};
+inline constexpr double kCustomFMMinMHz = kFMRatesMHz.front();
+inline constexpr double kCustomFMMaxMHz = kFMRatesMHz.back();
+
 // ---- Synthesizer ----------------------------------------------------------------
 // The synthesizer's registers reach it through board registers 262 (number) and
 // 263 (value); the board keeps one word per synthesizer register number.

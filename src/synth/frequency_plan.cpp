@@ -1,6 +1,7 @@
 #include <cmath>
 #include <limits>
 
+#include "protocol/board_protocol.h"
 #include "synth/fraction.h"
 #include "synth/numeric.h"
 #include "synth/synth_model.h"
@@ -22,8 +23,8 @@ constexpr int32_t kMinNInteger = 9;
 constexpr int32_t kNIntegerLimit = 4060;  // from here on N is pinned to kMaxNInteger
 constexpr int32_t kMaxNInteger = 4095;
 
-constexpr double kVcoMin = 3550.0;
-constexpr double kVcoMax = 7100.0;
+constexpr double kVcoMin = protocol::kVcoMinMHz;
+constexpr double kVcoMax = protocol::kVcoMaxMHz;
 constexpr double kDirectVcoMax = 5500.0;
 constexpr double kDirectThreshold = 3549.9;
 constexpr double kLowestDividedRequest = 18.5;

@@ -3,6 +3,7 @@
 // would receive, without the library in between.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -10,31 +11,32 @@
 
 #include "platform/socket.h"
 #include "protocol/board_protocol.h"
+#include "protocol/frame_codec.h"
 
 namespace kestrel::sim::testing {
 
-using Frame = std::array<uint8_t, protocol::kFrameSize>;
+using Frame = protocol::Frame;
 
+// Frames built by the same codec the library uses.
 inline Frame registerFrame(uint16_t page, uint16_t reg, bool write, uint16_t value = 0) {
   Frame f{};
-  const uint16_t word = protocol::addressWord(page, reg, write);
-  f[protocol::kOffOpcode] = protocol::kOpRegisterAccess;
-  f[protocol::kOffAddressLow] = static_cast<uint8_t>(word & 0xFF);
-  f[protocol::kOffAddressHigh] = static_cast<uint8_t>(word >> 8);
-  f[protocol::kOffValueLow] = static_cast<uint8_t>(value & 0xFF);
-  f[protocol::kOffValueHigh] = static_cast<uint8_t>(value >> 8);
+  if (write) {
+    protocol::encodeRegisterWrite(f, page, reg, value);
+  } else {
+    protocol::encodeRegisterRead(f, page, reg);
+  }
   return f;
 }
 
 inline Frame blockFrame(uint32_t address, bool read, const std::vector<uint8_t>& data = {}) {
   Frame f{};
-  f[protocol::kOffOpcode] = protocol::kOpMemoryAndAux;
-  f[protocol::kOffSubCommand] = protocol::kSubMemoryBlock;
-  f[protocol::kOffDirection] = read ? protocol::kDirectionRead : protocol::kDirectionWrite;
-  f[protocol::kOffBlockLength] = protocol::kBlockSize;
-  f[protocol::kOffSelector] = 0;
-  for (int i = 0; i < 4; ++i) f[protocol::kOffMemoryAddress + i] = static_cast<uint8_t>(address >> (8 * i));
-  for (size_t i = 0; i < data.size() && i < protocol::kBlockSize; ++i) f[protocol::kOffBlockData + i] = data[i];
+  if (read) {
+    protocol::encodeBlockRead(f, 0, address);
+  } else {
+    std::array<uint8_t, protocol::kBlockSize> block{};
+    std::copy_n(data.begin(), std::min(data.size(), block.size()), block.begin());
+    protocol::encodeBlockWrite(f, 0, address, block.data());
+  }
   return f;
 }
 

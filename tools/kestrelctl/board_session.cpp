@@ -4,12 +4,13 @@
 #include <random>
 
 #include "KestrelLib.h"
+#include "protocol/board_protocol.h"
 
 namespace kestrelctl {
 
 namespace {
 
-constexpr uint16_t kBoardPort = 6653;
+constexpr uint16_t kBoardPort = kestrel::protocol::kBoardPort;
 // Random loopback addresses tried when 127.0.0.1:6653 is taken.
 constexpr int kSimulatorAddressAttempts = 20;
 

@@ -15,6 +15,7 @@
 #include "board_session.h"
 #include "numbers.h"
 #include "output.h"
+#include "protocol/board_protocol.h"
 
 namespace kestrelctl {
 
@@ -94,7 +95,10 @@ int execute(const Action& action, Context& ctx, int lineNumber = 0);
 // profile 19; the tool passes that number so that logs agree.
 inline constexpr int32_t kBoardLoopProfile = 19;
 // vxclk_generateClock takes frequencies strictly between these (MHz).
-inline const RealRange kClockRange{20.0, 5500.0, true, true, "MHz"};
+inline const RealRange kClockRange{kestrel::protocol::kClockMinMHz, kestrel::protocol::kClockMaxMHz, true, true, "MHz"};
+inline std::string clockHelp() {
+  return "output frequency in MHz, above " + formatNumber(kClockRange.min) + " and below " + formatNumber(kClockRange.max);
+}
 // A frequency to 1 Hz: "1800.000000 MHz".
 std::string mhz(double value);
 

@@ -55,7 +55,7 @@ void addInfo(CLI::App& app, Invocation& inv) {
 void addClock(CLI::App& app, Invocation& inv) {
   CLI::App* command = app.add_subcommand(
       "clock", "Generate a clock on both outputs (the library plans it and uploads the synthesizer words)");
-  auto text = positional(command, "MHZ", "output frequency in MHz, above 20 and below 5500");
+  auto text = positional(command, "MHZ", clockHelp());
   leaf(inv, command, true, [=] {
     const double frequency = parseReal(*text, "MHZ", kClockRange);
     return [=](Context& ctx, Result& r) {
@@ -90,12 +90,13 @@ void addBoardCommands(CLI::App& app, Invocation& inv) {
 
   CLI::App* power = group(app, "power", "Output power: power tx1 N | power tx2 N");
   intSetter(inv, power, "tx1", "Tx1 power (the synthesizer's output A power, five bits)", "N", "vxclk_setTx1Power",
-            vxclk_setTx1Power, "Tx1 power", 0, 31);
+            vxclk_setTx1Power, "Tx1 power", kestrel::protocol::kTx1PowerMin, kestrel::protocol::kTx1PowerMax);
   intSetter(inv, power, "tx2", "Tx2 power (register 1035 = 4096 - N)", "N", "vxclk_setTx2Power", vxclk_setTx2Power,
-            "Tx2 power", 0, 4096);
+            "Tx2 power", kestrel::protocol::kTx2PowerMin, kestrel::protocol::kTx2PowerMax);
 
   intSetter(inv, &app, "divider", "Tx2 divider selection n (register 257 = 1 << n)", "N", "vxclk_setTx2Divider",
-            vxclk_setTx2Divider, "Tx2 divider selection", 0, 15);
+            vxclk_setTx2Divider, "Tx2 divider selection", kestrel::protocol::kTx2DividerMin,
+            kestrel::protocol::kTx2DividerMax);
   intSetter(inv, &app, "source", "Select the board's clock source (the code is passed to the board unchanged)", "N",
             "vxclk_setClockSource", vxclk_setClockSource, "clock source");
 }

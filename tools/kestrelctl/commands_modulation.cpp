@@ -5,15 +5,17 @@
 
 #include "KestrelLib.h"
 #include "commands.h"
+#include "protocol/board_protocol.h"
 
 namespace kestrelctl {
 
 namespace {
 
 // The board's FM rate table, in MHz, by index.
-constexpr std::array<double, 12> kFMRates = {0.04, 0.1, 0.5, 1, 1.3, 2, 2.5, 3, 3.5, 4, 10, 50};
-const RealRange kCustomFMRange{0.04, 50.0, false, false, "MHz"};
-const RealRange kPMFrequencyRange{0.0, 80.0, false, false, "MHz"};
+constexpr const auto& kFMRates = kestrel::protocol::kFMRatesMHz;
+const RealRange kCustomFMRange{kestrel::protocol::kCustomFMMinMHz, kestrel::protocol::kCustomFMMaxMHz, false, false,
+                               "MHz"};
+const RealRange kPMFrequencyRange{0.0, kestrel::protocol::kTx2PMFrequencyMaxMHz, false, false, "MHz"};
 
 // Setters that the library refuses (status 1) unless their enable was set to 1
 // earlier on the same connection.
@@ -32,7 +34,7 @@ void addFM(CLI::App& app, Invocation& inv) {
     table += (i == 0 ? "" : ", ") + std::to_string(i) + ": " + formatNumber(kFMRates[i]);
   }
   CLI::App* rate = fm->add_subcommand("rate", "FM rate from the board's table, by index (MHz): " + table);
-  auto index = positional(rate, "INDEX", "table index, 0 to 11");
+  auto index = positional(rate, "INDEX", "table index, 0 to " + std::to_string(kFMRates.size() - 1));
   leaf(inv, rate, true, [=] {
     const int32_t i = parseInt32(*index, "INDEX", 0, static_cast<int32_t>(kFMRates.size()) - 1);
     return [=](Context& ctx, Result& r) {
@@ -48,7 +50,8 @@ void addFM(CLI::App& app, Invocation& inv) {
 
   CLI::App* custom = fm->add_subcommand(
       "custom", "Custom FM rate; refused (status 5) while a calibration source is selected on the connection");
-  auto rateText = positional(custom, "MHZ", "modulation rate in MHz, 0.04 to 50");
+  auto rateText = positional(custom, "MHZ", "modulation rate in MHz, " + formatNumber(kCustomFMRange.min) + " to " +
+                                                  formatNumber(kCustomFMRange.max));
   leaf(inv, custom, true, [=] {
     const double rateMHz = parseReal(*rateText, "MHZ", kCustomFMRange);
     return [=](Context& ctx, Result& r) {
@@ -74,7 +77,7 @@ void addPM(CLI::App* tx2, Invocation& inv) {
   switchPair(inv, pm, "Tx2 PM", "vxclk_enableTx2PM", vxclk_enableTx2PM);
 
   CLI::App* frequency = pm->add_subcommand("frequency", "Tx2 PM frequency");
-  auto text = positional(frequency, "MHZ", "modulation frequency in MHz, 0 to 80");
+  auto text = positional(frequency, "MHZ", "modulation frequency in MHz, 0 to " + formatNumber(kPMFrequencyRange.max));
   leaf(inv, frequency, true, [=] {
     const double f = parseReal(*text, "MHZ", kPMFrequencyRange);
     return [=](Context& ctx, Result& r) {

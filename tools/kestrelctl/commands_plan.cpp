@@ -106,7 +106,7 @@ void describePlan(const kestrel::SynthModel& m, double reference, double frequen
 void addPlanCommand(CLI::App& app, Invocation& inv) {
   CLI::App* command = app.add_subcommand(
       "plan", "Show the synthesizer plan and the register words of a frequency, offline (needs no board)");
-  auto text = positional(command, "MHZ", "output frequency in MHz, above 20 and below 5500");
+  auto text = positional(command, "MHZ", clockHelp());
   auto reference = std::make_shared<std::string>(formatNumber(kestrel::protocol::kBoardReferenceMHz));
   auto option = std::make_shared<std::string>(std::to_string(kBoardLoopProfile));
   command->add_option("--reference", *reference, "reference frequency in MHz, 1 to 1000")

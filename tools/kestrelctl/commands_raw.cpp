@@ -8,10 +8,10 @@ namespace {
 
 // A register address is an 11-bit number on a 4-bit page: larger values would
 // alias onto other registers in the command frame.
-constexpr uint16_t kMaxPage = 15;
-constexpr uint16_t kMaxRegister = 2047;
+constexpr uint16_t kMaxPage = kestrel::protocol::kRegisterPages - 1;
+constexpr uint16_t kMaxRegister = kestrel::protocol::kRegistersPerPage - 1;
 // A double occupies 8 bytes and the memory is 64 KiB.
-constexpr int64_t kMaxMemoryAddress = 65528;
+constexpr int64_t kMaxMemoryAddress = kestrel::protocol::kMemorySize - 8;
 
 std::string registerName(uint16_t page, uint16_t reg) {
   return "page " + std::to_string(page) + " register " + std::to_string(reg);

@@ -4,11 +4,7 @@
 #include <cstdio>
 #include <future>
 
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include "platform/console.h"
 
 namespace kestrelctl {
 
@@ -17,13 +13,7 @@ constexpr auto kFrameInterval = std::chrono::milliseconds(100);
 constexpr char kSpinner[] = {'|', '/', '-', '\\'};
 }  // namespace
 
-bool stderrIsTerminal() {
-#if defined(_WIN32)
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(fileno(stderr)) != 0;
-#endif
-}
+bool stderrIsTerminal() { return kestrel::platform::stderrIsTerminal(); }
 
 void runWithProgress(const std::string& label, const Output& out, const std::function<void()>& work) {
   if (!stderrIsTerminal()) {

@@ -1,5 +1,5 @@
-// Where the FM amplitude calibration comes from: nowhere, the board's stored
-// rows, or a text file with one number per line.
+// The calibration text file: bounded reading and strict numbers, so that a
+// file that is not a calibration file changes nothing.
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "config/calibration_file.h"
-#include "device/clock_source_api.h"
 
 namespace kestrel {
 
@@ -88,40 +87,6 @@ bool readCalibrationFile(const char* path, CalibrationTable* table) {
   std::ifstream file(std::filesystem::path(path), std::ios::binary);
   if (!file.is_open()) return false;
   return parseCalibrationLines(file, table);
-}
-
-int32_t ClockSource_API::initializeInstance(int32_t source, const char* path) {
-  if (!state.connected) return 2;
-  // Everything that can fail happens before anything changes.
-  CalibrationTable fromFile = state.fileCalibration;
-  if (source == 2 && !readCalibrationFile(path, &fromFile)) return 1;
-  if (source == 1 && !boardCalibrationRead) return 1;
-
-  state.calibrationSource = source;
-  if (source == 0) {
-    calibrationInUse = false;
-  } else if (source == 1) {
-    calibrationInUse = true;
-    state.activeCalibration = state.boardCalibrationCopy;
-  } else if (source == 2) {
-    calibrationInUse = true;
-    state.fileCalibration = fromFile;
-    state.activeCalibration = state.fileCalibration;
-  }
-  applyCalibrationToFMTable();
-  return 0;
-}
-
-int32_t ClockSource_API::applyCalibrationToFMTable() {
-  if (!state.connected) return 2;
-  for (int r = 0; r < kFMTableSize; ++r) {
-    const CalibrationRow& row = state.activeCalibration[r];
-    FMEntry& entry = state.fmTable[r];
-    for (int c = 0; c < 5; ++c) entry.coefficients[c] = row[c];
-    entry.calibrationMin = row[kCalMin];
-    entry.calibrationMax = row[kCalMax];
-  }
-  return 0;
 }
 
 }  // namespace kestrel

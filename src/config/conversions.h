@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace kestrel {
@@ -23,5 +24,12 @@ inline int32_t truncateToInt32(double value) { return truncateSaturating<int32_t
 
 inline uint16_t low16(int64_t value) { return static_cast<uint16_t>(static_cast<uint64_t>(value) & 0xFFFFu); }
 inline uint16_t high16(int64_t value) { return static_cast<uint16_t>((static_cast<uint64_t>(value) >> 16) & 0xFFFFu); }
+
+// A double from the 8 bytes the board stores it in (host byte order).
+inline double doubleFromBytes(const uint8_t* bytes) {
+  double value = 0.0;
+  std::memcpy(&value, bytes, sizeof value);
+  return value;
+}
 
 }  // namespace kestrel

@@ -1,4 +1,4 @@
-// The arithmetic of the FM controls, outside the device so it can be checked alone.
+// The arithmetic of the FM controls: pure functions, checked alone.
 #pragma once
 
 #include <array>

@@ -1,0 +1,10 @@
+#include "platform/console.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace kestrel::platform {
+
+bool stderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
+
+}  // namespace kestrel::platform

@@ -81,8 +81,8 @@ Connection::Connection(const std::string& address) {
   if (status != VXCLK_OK) {
     vxclk_destroyInstance(instance_);
     instance_ = nullptr;
-    throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (no board answered at " + address +
-                           ", TCP port " + std::to_string(kBoardPort) + ")");
+    throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (" + vxclk_statusText(status) +
+                           " No board answered at " + address + ", TCP port " + std::to_string(kBoardPort) + ".)");
   }
 }
 

@@ -221,15 +221,18 @@ class OfflineTests(unittest.TestCase):
                 self.assertIn("--board: the address is empty", result.stderr)
 
     def test_usage_errors_in_json(self):
-        cases = [["frobnicate"], [], ["clock", "abc"], ["fm"], ["--board", "", "info"], ["--board", "1.2.3", "info"],
-                 ["run", "/nonexistent/script.txt"], ["info", "surplus"]]
-        for args in cases:
+        # (arguments, the command the document names)
+        cases = [(["frobnicate"], ""), ([], ""), (["clock", "abc"], "clock"), (["fm"], "fm"),
+                 (["--board", "", "info"], "info"), (["--board", "1.2.3", "info"], "info"),
+                 (["run", "/nonexistent/script.txt"], "run"), (["tx2", "pm", "amplitude", "x"], "tx2 pm amplitude")]
+        for args, command in cases:
             with self.subTest(args=args):
                 result = kestrelctl("--json", *args)
                 self.assertEqual(result.returncode, USAGE, result.stderr)
                 doc = one_document(self, result.stdout)
                 self.assertFalse(doc["ok"])
                 self.assertEqual(doc["status"], USAGE)
+                self.assertEqual(doc["command"], command)
                 self.assertIn(doc["error"], result.stderr)
 
     def test_bash_completion(self):

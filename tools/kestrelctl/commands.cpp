@@ -41,7 +41,7 @@ void leaf(Invocation& inv, CLI::App* command, bool needsBoard, std::function<Act
     } catch (const ScriptUsageError&) {
       throw;
     } catch (const UsageError& e) {
-      throw UsageError(path + ": " + e.what() + "; see 'kestrelctl " + path + " --help'");
+      throw CommandUsageError(path, path + ": " + e.what() + "; see 'kestrelctl " + path + " --help'");
     }
   });
 }

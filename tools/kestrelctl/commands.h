@@ -34,6 +34,13 @@ struct Action {
   ActionFn run;
 };
 
+// A usage error in the arguments of one command, which it names.
+struct CommandUsageError : UsageError {
+  CommandUsageError(std::string commandPath, const std::string& message)
+      : UsageError(message), command(std::move(commandPath)) {}
+  std::string command;
+};
+
 // What parsing chose. Set by the callback of the leaf command that was used.
 struct Invocation {
   std::optional<Action> action;

@@ -141,6 +141,9 @@ int main(int argc, char** argv) {
     const auto [message, command] = describeParseError(app, e);
     out.usageError(command, message);
     return kExitUsage;
+  } catch (const CommandUsageError& e) {
+    out.usageError(e.command, e.what());
+    return kExitUsage;
   } catch (const UsageError& e) {
     out.usageError(inv.action ? inv.action->command : "", e.what());
     return kExitUsage;

@@ -26,7 +26,7 @@ foreach(_kestrel_program kestrelctl kestrel-board)
   # project's version anyway.
   add_custom_command(OUTPUT "${_kestrel_page}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${_kestrel_man_dir}"
-    COMMAND ${KESTREL_HELP2MAN} --no-info --no-discard-stderr "--name=${_kestrel_name}"
+    COMMAND ${KESTREL_HELP2MAN} --no-info "--name=${_kestrel_name}"
             "--version-string=${PROJECT_VERSION}" "--output=${_kestrel_page}" $<TARGET_FILE:${_kestrel_program}>
     DEPENDS ${_kestrel_program}
     COMMENT "Manual page ${_kestrel_program}.1"

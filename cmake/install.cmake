@@ -1,6 +1,7 @@
 # Installation: the library with its header, the board emulator, kestrelctl
-# when it is built, a CMake package (find_package(KestrelLib) gives the target
-# KestrelLib::KestrelLib) and a pkg-config file, in the GNU standard places.
+# when it is built (with its bash completion), manual pages, a CMake package
+# (find_package(KestrelLib) gives the target KestrelLib::KestrelLib) and a
+# pkg-config file, in the GNU standard places.
 # Included at the end of the top-level CMakeLists.txt, once every target exists.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -16,6 +17,11 @@ install(TARGETS KestrelLib
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/include/KestrelLib.h" DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+if(MINGW)
+  # Beside the import library: users of Visual C++ make their own from it
+  # (lib /def:KestrelLib.def /machine:x64).
+  install(FILES "$<TARGET_FILE_DIR:KestrelLib>/KestrelLib.def" DESTINATION "${CMAKE_INSTALL_LIBDIR}")
+endif()
 
 install(TARGETS kestrel-board RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}")
 install(FILES "${PROJECT_SOURCE_DIR}/tools/wireshark/kestrel.lua" DESTINATION "${CMAKE_INSTALL_DATADIR}/kestrel/wireshark")
@@ -35,6 +41,12 @@ foreach(_kestrel_tool kestrelctl kestreld)
     endif()
   endif()
 endforeach()
+
+if(TARGET kestrelctl AND NOT WIN32)
+  install(FILES "${PROJECT_SOURCE_DIR}/tools/kestrelctl/kestrelctl.bash"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME kestrelctl)
+endif()
+include("${CMAKE_CURRENT_LIST_DIR}/manpages.cmake")
 
 # CMake package.
 install(EXPORT KestrelLibTargets

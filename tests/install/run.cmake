@@ -3,7 +3,8 @@
 #   -DSTEP=find_package builds and runs the consumer through find_package(KestrelLib)
 #   -DSTEP=pkg_config   builds and runs the consumer through pkg-config
 # Other variables: SOURCE_DIR (the consumer project), WORK_DIR (scratch),
-# GENERATOR, C_COMPILER, C_FLAGS, PKG_CONFIG, LIBDIR (relative to PREFIX).
+# GENERATOR, C_COMPILER, C_FLAGS, PKG_CONFIG, LIBDIR (relative to PREFIX),
+# MAN_PAGES and COMPLETION (whether the install step expects those files).
 cmake_minimum_required(VERSION 3.25)
 
 function(run_checked)
@@ -32,9 +33,16 @@ if(STEP STREQUAL "install")
     set(config_args --config "${CONFIG}")
   endif()
   run_checked("${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}" ${config_args})
-  foreach(file "include/KestrelLib.h" "${LIBDIR}/cmake/KestrelLib/KestrelLibConfig.cmake"
+  set(expected "include/KestrelLib.h" "${LIBDIR}/cmake/KestrelLib/KestrelLibConfig.cmake"
                "${LIBDIR}/cmake/KestrelLib/KestrelLibConfigVersion.cmake" "${LIBDIR}/pkgconfig/KestrelLib.pc"
                "share/kestrel/wireshark/kestrel.lua")
+  if(MAN_PAGES)
+    list(APPEND expected "share/man/man1/kestrelctl.1" "share/man/man1/kestrel-board.1")
+  endif()
+  if(COMPLETION)
+    list(APPEND expected "share/bash-completion/completions/kestrelctl")
+  endif()
+  foreach(file IN LISTS expected)
     if(NOT EXISTS "${PREFIX}/${file}")
       message(FATAL_ERROR "the installation lacks ${file}")
     endif()

@@ -13,6 +13,7 @@ import pty
 import random
 import re
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -25,6 +26,10 @@ BOARD_PROGRAM = os.environ["KESTREL_BOARD_PROGRAM"]
 
 USAGE = 64
 NO_BOARD = 2
+INTERRUPTED = 130
+GLOBAL_OPTIONS = ("--board", "--sim", "--json", "--trace")
+COMPLETION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "kestrelctl",
+                          "kestrelctl.bash")
 MARKER = "[simulated board]"
 
 # The worked example: the 43 words the planner makes for 1800 MHz from the
@@ -44,13 +49,25 @@ def random_loopback():
     return "127.%d.%d.%d" % (random.randint(140, 250), random.randint(0, 255), random.randint(1, 254))
 
 
-def kestrelctl(*args, board_env=None, stdin=None, timeout=60):
+def kestrelctl(*args, board_env=None, stdin=None, timeout=60, env_extra=None, program=KESTRELCTL, cwd=None):
     env = dict(os.environ)
     env.pop("KESTREL_BOARD", None)
+    env.pop("KESTREL_TRACE", None)
     if board_env is not None:
         env["KESTREL_BOARD"] = board_env
-    return subprocess.run([KESTRELCTL, *args], input=stdin, capture_output=True, text=True, timeout=timeout,
-                          env=env)
+    env.update(env_extra or {})
+    return subprocess.run([program, *args], input=stdin, capture_output=True, text=True, timeout=timeout,
+                          env=env, cwd=cwd)
+
+
+def completions(*words):
+    """What the installed bash completion offers for the command line `words`
+    (the last word is the one being completed)."""
+    script = 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _kestrelctl; ' \
+             'printf "%s\\n" "${COMPREPLY[@]}"'
+    result = subprocess.run(["bash", "-c", script, "bash", COMPLETION, "kestrelctl", *words], capture_output=True,
+                            text=True, timeout=30)
+    return sorted(line for line in result.stdout.splitlines() if line)
 
 
 def documents(stdout):
@@ -188,6 +205,53 @@ class OfflineTests(unittest.TestCase):
                 result = kestrelctl(*words, "--help")
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertIn("Usage: kestrelctl" + "".join(" " + w for w in words), result.stdout)
+                for option in GLOBAL_OPTIONS:
+                    self.assertIn(option, result.stdout)
+
+    def test_help_says_what_happens_without_a_board(self):
+        text = kestrelctl("--help").stdout
+        self.assertNotIn("else --sim", text)
+        self.assertIn("stops with exit status 2", text)
+
+    def test_an_empty_board_address_is_a_usage_error(self):
+        for args in (["--board", "", "info"], ["--board=", "info"], ["info", "--board", ""]):
+            with self.subTest(args=args):
+                result = kestrelctl(*args, board_env="127.0.0.1")
+                self.assertEqual(result.returncode, USAGE, result.stderr)
+                self.assertIn("--board: the address is empty", result.stderr)
+
+    def test_usage_errors_in_json(self):
+        # (arguments, the command the document names)
+        cases = [(["frobnicate"], ""), ([], ""), (["clock", "abc"], "clock"), (["fm"], "fm"),
+                 (["--board", "", "info"], "info"), (["--board", "1.2.3", "info"], "info"),
+                 (["run", "/nonexistent/script.txt"], "run"), (["tx2", "pm", "amplitude", "x"], "tx2 pm amplitude")]
+        for args, command in cases:
+            with self.subTest(args=args):
+                result = kestrelctl("--json", *args)
+                self.assertEqual(result.returncode, USAGE, result.stderr)
+                doc = one_document(self, result.stdout)
+                self.assertFalse(doc["ok"])
+                self.assertEqual(doc["status"], USAGE)
+                self.assertEqual(doc["command"], command)
+                self.assertIn(doc["error"], result.stderr)
+
+    def test_bash_completion(self):
+        cases = [
+            (["c"], ["calibration", "clock", "config"]),
+            (["--sim", "tx2", "pm", "r"], ["rj"]),
+            (["--board", "10.0.0.2", "fm", "r"], ["rate", "rj"]),
+            (["info", "--"], sorted(GLOBAL_OPTIONS + ("--help",))),
+            (["plan", "1800", "--r"], ["--reference"]),
+            (["clock", ""], []),
+            (["run", COMPLETION[:-2]], [COMPLETION]),
+        ]
+        for words, expected in cases:
+            with self.subTest(words=words):
+                self.assertEqual(completions(*words), expected)
+        # Every command of the help, and nothing else, at the top level.
+        help_text = kestrelctl("--help").stdout
+        listed = re.search(r"Subcommands:\n((?:  \S.*\n)+)", help_text).group(1)
+        self.assertEqual(completions(""), sorted(line.split()[0] for line in listed.splitlines()))
 
 
 class SimulatedTests(unittest.TestCase):
@@ -249,6 +313,7 @@ class SimulatedTests(unittest.TestCase):
         result = kestrelctl("--sim", "tx2", "pm", "amplitude", "4")
         self.assertEqual(result.returncode, 1)
         self.assertIn("vxclk_setTx2PMAmplitude: 1", result.stderr)
+        self.assertIn("'tx2 pm enable' did not come earlier", result.stderr)
         result = kestrelctl("--sim", "run", "-", stdin="tx2 pm enable\ntx2 pm amplitude 4\n")
         self.assertEqual(result.returncode, 0, result.stderr)
 
@@ -256,8 +321,8 @@ class SimulatedTests(unittest.TestCase):
         result = kestrelctl("--sim", "run", "-", stdin="fm custom 1.2\ncalibration board\nfm custom 1.2\n")
         self.assertEqual(result.returncode, 5)
         self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
-        self.assertIn("line 3: vxclk_setCustomFMFrequency: 5 (refused: a calibration source is selected)",
-                      result.stderr)
+        self.assertIn("line 3: vxclk_setCustomFMFrequency: 5 (A custom FM rate is refused while a calibration source "
+                      "is selected.)", result.stderr)
 
     def test_falls_back_to_another_address_when_the_port_is_taken(self):
         holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
@@ -276,6 +341,101 @@ class SimulatedTests(unittest.TestCase):
                 self.assertTrue(doc["address"].startswith("127."))
         finally:
             holder.close()
+
+    def test_trace_option_sets_the_variable_for_the_library(self):
+        # Only the variable is checked here: what the library writes is its own test's business.
+        trace_file = os.path.join(tempfile.mkdtemp(), "trace.log")
+        self.addCleanup(shutil.rmtree, os.path.dirname(trace_file))
+        cases = [([], {}, None), (["--trace"], {}, "1"), (["--trace=" + trace_file], {}, trace_file),
+                 ([], {"KESTREL_TRACE": trace_file}, trace_file), (["--trace"], {"KESTREL_TRACE": trace_file}, "1")]
+        for options, env, expected in cases:
+            with self.subTest(options=options, env=env):
+                result = kestrelctl("--sim", "--json", *options, "info", env_extra=env)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(one_document(self, result.stdout)["trace"], expected)
+
+    def test_ctrl_c_during_the_readback(self):
+        master, slave = pty.openpty()
+        proc = subprocess.Popen([KESTRELCTL, "--sim", "--json", "config"], stdout=subprocess.PIPE, stderr=slave)
+        os.close(slave)
+        seen = b""
+        while b"reading the board's configuration" not in seen:
+            ready, _, _ = select.select([master], [], [], 10)
+            self.assertTrue(ready, "no progress line")
+            seen += os.read(master, 4096)
+        proc.send_signal(signal.SIGINT)
+        stdout, _ = proc.communicate(timeout=30)
+        while select.select([master], [], [], 1)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the other end of the terminal is closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+        os.close(master)
+        self.assertEqual(proc.returncode, INTERRUPTED)
+        # The progress line is ended before the message, which gets a line of its own.
+        self.assertRegex(seen.decode(), r"configuration [|/\\-] \d+\.\d s  \[simulated board\]\r?\n"
+                                        r"kestrelctl: config: interrupted \(Ctrl-C\)")
+        doc = one_document(self, stdout)
+        self.assertEqual((doc["ok"], doc["status"], doc["command"]), (False, INTERRUPTED, "config"))
+
+    def test_a_refused_calibration_file_names_its_line(self):
+        directory = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, directory)
+        numbers = "".join("%d\n" % k for k in range(98))
+        # (content, what the message says, or None when the library takes the file)
+        cases = [
+            (numbers, None),
+            ("1 volt\n2.5e3 trailing text\n", None),
+            ("4.9e-324\n", None),                      # a subnormal is a number
+            ("1\n2\n\n   \n\n", None),                 # blank lines at the end
+            (numbers + "not read\n", None),             # line 99 is never read
+            ("1" + " " * 4095 + "\n", None),            # 4096 bytes exactly
+            ("", "holds no number"),
+            ("\n \n", "holds no number"),
+            ("1\n\n2\n", "line 2 is blank"),
+            ("1\n2\nabc\n", "line 3: 'abc' holds no number"),
+            ("1\n1e999\n", "line 2: '1e999' is too large for a double"),
+            ("1e-999\n", "line 1: '1e-999' is too small for a double"),
+            ("1\n1" + " " * 4096 + "\n", "line 2 is longer than 4096 bytes"),
+        ]
+        for number, (content, problem) in enumerate(cases):
+            with self.subTest(content=content[:20], problem=problem):
+                path = os.path.join(directory, "cal%d.txt" % number)
+                with open(path, "w") as f:
+                    f.write(content)
+                result = kestrelctl("--sim", "calibration", "file", path)
+                self.assertEqual(result.returncode, 0 if problem is None else 1, result.stderr)
+                if problem is not None:
+                    self.assertIn("vxclk_initializeInstance: 1", result.stderr)
+                    self.assertIn(problem, result.stderr)
+        for path, problem in ((directory, "is not a regular file"),
+                              (os.path.join(directory, "missing.txt"), "does not exist")):
+            result = kestrelctl("--sim", "--json", "calibration", "file", path)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(problem, one_document(self, result.stdout)["detail"])
+
+    def test_demo_hint_runs_as_the_program_was_started(self):
+        directory, name = os.path.split(KESTRELCTL)
+        elsewhere = "/nonexistent"
+        # (argv[0], working directory, PATH, the program the hint names)
+        cases = [(KESTRELCTL, None, elsewhere, KESTRELCTL), ("./" + name, directory, elsewhere, "./" + name),
+                 (name, None, directory, name), (KESTRELCTL, None, directory, name)]
+        for argv0, cwd, path, expected in cases:
+            with self.subTest(argv0=argv0, path=path):
+                program = KESTRELCTL if argv0 == name else argv0
+                env = {"PATH": path + os.pathsep + os.environ.get("PATH", "")}
+                result = subprocess.run([argv0, "--json", "demo"], executable=program, cwd=cwd, capture_output=True,
+                                        text=True, timeout=60, env=env)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                hints = documents(result.stdout)[-1]["next"]
+                self.assertEqual(hints[0], expected + " --sim info")
+                # The hint works from where the tour ran.
+                plan = subprocess.run(hints[1], shell=True, cwd=cwd, capture_output=True, text=True, timeout=60,
+                                      env=env)
+                self.assertEqual(plan.returncode, 0, plan.stderr)
 
     def test_demo(self):
         # The tour ignores the board settings and needs no flags.

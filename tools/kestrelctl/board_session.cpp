@@ -29,36 +29,25 @@ const std::map<std::string, std::string>& enableHints() {
 
 }  // namespace
 
-CallFailure::CallFailure(std::string callName, int code)
-    : std::runtime_error(callName + ": " + std::to_string(code) + " (" + statusMeaning(callName, code) + ")"),
+CallFailure::CallFailure(std::string callName, int code, std::string cause)
+    : std::runtime_error(callName + ": " + std::to_string(code) + " (" + statusMeaning(callName, code) +
+                         (cause.empty() ? "" : " " + cause) + ")"),
       call(std::move(callName)),
-      status(code) {}
+      status(code),
+      detail(std::move(cause)) {}
 
 std::string statusMeaning(const std::string& call, int status) {
-  switch (status) {
-    case VXCLK_OK:
-      return "success";
-    case VXCLK_FAILED: {
-      const auto hint = enableHints().find(call);
-      if (hint != enableHints().end()) {
-        return "failed: the board refused the write, or '" + hint->second +
-               "' was not given earlier on this connection";
-      }
-      if (call == "vxclk_initializeInstance") return "failed: the calibration could not be read or holds a bad line";
-      if (call == "vxclk_getTemperature") return "failed: the read failed or the sensor reads 0";
-      return "failed: the board did not answer or did not take the write";
-    }
-    case VXCLK_NOT_CONNECTED:
-      return "not connected";
-    case VXCLK_OUT_OF_RANGE:
-      return "an argument is out of range";
-    case VXCLK_INVALID_INSTANCE:
-      return "invalid instance";
-    case VXCLK_CALIBRATION_SELECTED:
-      return "refused: a calibration source is selected";
-    default:
-      return "unknown status";
+  // The header's sentence, so that C programs, Python and kestrelctl say the
+  // same; then what this call's failure most likely means.
+  std::string meaning = vxclk_statusText(status);
+  if (status != VXCLK_FAILED) return meaning;
+  const auto hint = enableHints().find(call);
+  if (hint != enableHints().end()) {
+    meaning += " The likely cause: '" + hint->second + "' did not come earlier on the same connection (put both in a run file).";
+  } else if (call == "vxclk_getTemperature") {
+    meaning += " A sensor that reads 0 counts as a failed read.";
   }
+  return meaning;
 }
 
 void check(const char* call, int32_t status) {
@@ -93,8 +82,8 @@ Connection::Connection(const std::string& address) {
   if (status != VXCLK_OK) {
     vxclk_destroyInstance(instance_);
     instance_ = nullptr;
-    throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (no board answered at " + address +
-                           ", TCP port " + std::to_string(kBoardPort) + ")");
+    throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (" + vxclk_statusText(status) +
+                           " No board answered at " + address + ", TCP port " + std::to_string(kBoardPort) + ".)");
   }
 }
 

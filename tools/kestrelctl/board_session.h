@@ -17,11 +17,13 @@ namespace kestrelctl {
 // It matches the library's own "not connected" status.
 inline constexpr int kExitNoBoard = 2;
 
-// A library call that returned a status other than 0.
+// A library call that returned a status other than 0. `detail` is what
+// kestrelctl found out about the cause, when it could ("line 7: ...").
 struct CallFailure : std::runtime_error {
-  CallFailure(std::string call, int status);
+  CallFailure(std::string call, int status, std::string detail = {});
   std::string call;
   int status;
+  std::string detail;
 };
 
 // There is no board to talk to; the command stops with kExitNoBoard.

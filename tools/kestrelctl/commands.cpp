@@ -41,7 +41,7 @@ void leaf(Invocation& inv, CLI::App* command, bool needsBoard, std::function<Act
     } catch (const ScriptUsageError&) {
       throw;
     } catch (const UsageError& e) {
-      throw UsageError(path + ": " + e.what() + "; see 'kestrelctl " + path + " --help'");
+      throw CommandUsageError(path, path + ": " + e.what() + "; see 'kestrelctl " + path + " --help'");
     }
   });
 }
@@ -101,6 +101,7 @@ int execute(const Action& action, Context& ctx, int lineNumber) {
     action.run(ctx, result);
   } catch (const CallFailure& f) {
     Json details = {{"call", f.call}, {"meaning", statusMeaning(f.call, f.status)}};
+    if (!f.detail.empty()) details["detail"] = f.detail;
     ctx.out.failure(action.command, f.status, f.what(), details, lineNumber);
     return f.status;
   } catch (const BoardUnavailable& e) {
@@ -123,7 +124,7 @@ bool isCommand(const CLI::App& app, const std::string& word) {
   return false;
 }
 
-std::pair<std::string, int> describeParseError(const CLI::App& app, const CLI::ParseError& error) {
+std::pair<std::string, std::string> describeParseError(const CLI::App& app, const CLI::ParseError& error) {
   // Point at the help of the deepest command the line got to.
   const CLI::App* deepest = &app;
   for (;;) {
@@ -140,7 +141,7 @@ std::pair<std::string, int> describeParseError(const CLI::App& app, const CLI::P
   }
   std::string message = path.empty() ? what : path + ": " + what;
   message += "; see 'kestrelctl " + (path.empty() ? std::string() : path + " ") + "--help'";
-  return {message, kExitUsage};
+  return {message, path};
 }
 
 }  // namespace kestrelctl

@@ -19,9 +19,6 @@
 
 namespace kestrelctl {
 
-// Exit status of a malformed command line or argument (BSD EX_USAGE).
-inline constexpr int kExitUsage = 64;
-
 struct Context {
   Session& session;
   const Output& out;
@@ -38,10 +35,23 @@ struct Action {
   ActionFn run;
 };
 
+// A usage error in the arguments of one command, which it names.
+struct CommandUsageError : UsageError {
+  CommandUsageError(std::string commandPath, const std::string& message)
+      : UsageError(message), command(std::move(commandPath)) {}
+  std::string command;
+};
+
 // What parsing chose. Set by the callback of the leaf command that was used.
 struct Invocation {
   std::optional<Action> action;
+  // How the user can run kestrelctl again, for the hints printed at the end.
+  std::string program = "kestrelctl";
 };
+
+// How to run the program started as `argv0` from the same shell: the bare
+// name when PATH finds this very program, else the path it was started by.
+std::string commandForHints(const char* argv0);
 
 // Adds all commands to `app`. In a run file (`script`), run and demo are left out.
 void addCommands(CLI::App& app, Invocation& inv, bool script);
@@ -55,8 +65,9 @@ void addPlanCommand(CLI::App& app, Invocation& inv);          // plan
 void addRunCommand(CLI::App& app, Invocation& inv);           // run
 void addDemoCommand(CLI::App& app, Invocation& inv);          // demo
 
-// The configuration readback with its progress indicator (config and demo).
-void readActiveConfig(Context& ctx, ActiveConfig& config);
+// The configuration readback with its progress indicator (config and demo);
+// `command` names the command in the report of an interruption.
+void readActiveConfig(Context& ctx, const std::string& command, ActiveConfig& config);
 
 // ---- helpers for the command files ------------------------------------------
 
@@ -105,7 +116,7 @@ std::string mhz(double value);
 // Whether `word` names a command of `app`.
 bool isCommand(const CLI::App& app, const std::string& word);
 
-// The message and exit status for a CLI11 parse error of `app`.
-std::pair<std::string, int> describeParseError(const CLI::App& app, const CLI::ParseError& error);
+// The message for a CLI11 parse error of `app`, and the command it concerns.
+std::pair<std::string, std::string> describeParseError(const CLI::App& app, const CLI::ParseError& error);
 
 }  // namespace kestrelctl

@@ -1,4 +1,6 @@
 // info, clock, power, divider, source: identity, health and the clock outputs.
+#include <cstdlib>
+
 #include "KestrelLib.h"
 #include "commands.h"
 
@@ -6,7 +8,13 @@ namespace kestrelctl {
 
 namespace {
 
-
+// Where the library's exchange trace goes, as this process set it up
+// (--trace or KESTREL_TRACE): shown so that a log can be found again.
+std::string traceDestination(const char* variable) {
+  if (variable == nullptr || *variable == '\0') return "off";
+  if (std::string(variable) == "1") return "stderr";
+  return variable;
+}
 
 void addInfo(CLI::App& app, Invocation& inv) {
   CLI::App* command = app.add_subcommand(
@@ -40,6 +48,7 @@ void addInfo(CLI::App& app, Invocation& inv) {
                               std::to_string(temperature[1]) + " (raw readings)"},
           {"VCO lock", std::to_string(lock)},
           {"VCO voltage", formatFixed(volts, 3) + " V"},
+          {"host trace", traceDestination(std::getenv("KESTREL_TRACE"))},
       });
       r.data["apiVersion"] = versionText;
       r.data["address"] = ctx.session.address();
@@ -48,6 +57,8 @@ void addInfo(CLI::App& app, Invocation& inv) {
       r.data["temperatures"] = {temperature[0], temperature[1]};
       r.data["vcoLock"] = lock;
       r.data["vcoVoltage"] = volts;
+      const char* trace = std::getenv("KESTREL_TRACE");
+      r.data["trace"] = trace != nullptr ? Json(trace) : Json(nullptr);
     };
   });
 }

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "KestrelLib.h"
+#include "calibration_file.h"
 #include "commands.h"
 #include "progress.h"
 
@@ -22,6 +23,15 @@ constexpr const char* kLimitsNote =
     "note: these are the limits of the calibration chosen earlier on this connection; put 'calibration board' or "
     "'calibration file PATH' before it in a run file";
 
+// Why vxclk_initializeInstance refused the source: for a file, the line.
+std::string sourceFailure(int32_t source, const std::string& file) {
+  if (source == VXCLK_CALIBRATION_BOARD) return "The board's calibration rows could not be read at connect.";
+  const std::string problem = calibrationFileProblem(file);
+  if (problem.empty()) return "The calibration file could not be read.";
+  return "The calibration file is refused: " + (problem.rfind("line ", 0) == 0 ? file + ", " : std::string()) +
+         problem + ".";
+}
+
 void addSource(CLI::App* calibration, Invocation& inv, const std::string& name, int32_t source,
                const std::string& help, const std::string& description) {
   CLI::App* command = calibration->add_subcommand(name, help);
@@ -32,8 +42,10 @@ void addSource(CLI::App* calibration, Invocation& inv, const std::string& name, 
   leaf(inv, command, true, [=] {
     const std::string file = path ? *path : std::string();
     return [=](Context& ctx, Result& r) {
-      check("vxclk_initializeInstance",
-            vxclk_initializeInstance(ctx.board(), source, source == VXCLK_CALIBRATION_FILE ? file.c_str() : nullptr));
+      const int32_t status =
+          vxclk_initializeInstance(ctx.board(), source, source == VXCLK_CALIBRATION_FILE ? file.c_str() : nullptr);
+      if (status == VXCLK_FAILED) throw CallFailure("vxclk_initializeInstance", status, sourceFailure(source, file));
+      check("vxclk_initializeInstance", status);
       r.line("calibration source: " + description + (file.empty() ? "" : " " + file));
       if (!ctx.script) r.line(kConnectionOnlyNote);
       r.data["source"] = name;
@@ -169,7 +181,7 @@ void addConfig(CLI::App& app, Invocation& inv) {
   leaf(inv, command, true, [] {
     return [](Context& ctx, Result& r) {
       ActiveConfig config{};
-      readActiveConfig(ctx, config);
+      readActiveConfig(ctx, "config", config);
       describeConfig(config, r);
     };
   });
@@ -177,10 +189,10 @@ void addConfig(CLI::App& app, Invocation& inv) {
 
 }  // namespace
 
-void readActiveConfig(Context& ctx, ActiveConfig& config) {
+void readActiveConfig(Context& ctx, const std::string& command, ActiveConfig& config) {
   void* board = ctx.board();
   int32_t status = VXCLK_OK;
-  runWithProgress("reading the board's configuration (about 3 s)", ctx.out,
+  runWithProgress("reading the board's configuration", command, ctx.out,
                   [&] { status = vxclk_getActiveConfig(board, &config); });
   check("vxclk_getActiveConfig", status);
 }

@@ -1,8 +1,11 @@
 // demo: a short guided tour against the built-in board emulator. Every step
 // goes through the library's public C interface, as a host program would.
+#include <cctype>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <vector>
 
 #include "KestrelLib.h"
 #include "commands.h"
@@ -123,7 +126,7 @@ void calibrationStep(Context& ctx, Result& r) {
 
 void readbackStep(Context& ctx, Result& r) {
   ActiveConfig c{};
-  readActiveConfig(ctx, c);
+  readActiveConfig(ctx, "demo", c);
   r.line(step(5, "readback from board memory: clock " + mhz(c.generateFrequency) + " (profile " +
                      std::to_string(c.generateOption) + "), FM " + (c.fmEnable ? "on" : "off") + " at " +
                      std::to_string(c.fmFrequency) + " Hz, amplitude " + std::to_string(c.fmAmplitude) +
@@ -133,13 +136,60 @@ void readbackStep(Context& ctx, Result& r) {
             {"fmAmplitude", c.fmAmplitude},             {"tx1Power", c.tx1Power}};
 }
 
+#if defined(_WIN32)
+constexpr char kPathListSeparator = ';';
+#else
+constexpr char kPathListSeparator = ':';
+#endif
+
+// The program the shell runs for `name`: the first match on PATH.
+std::filesystem::path foundOnPath(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return {};
+  std::string directories = path;
+  size_t begin = 0;
+  while (begin <= directories.size()) {
+    size_t end = directories.find(kPathListSeparator, begin);
+    if (end == std::string::npos) end = directories.size();
+    const std::string directory = directories.substr(begin, end - begin);
+    std::error_code error;
+    const std::filesystem::path candidate = std::filesystem::path(directory.empty() ? "." : directory) / name;
+    if (std::filesystem::is_regular_file(candidate, error)) return candidate;
+    begin = end + 1;
+  }
+  return {};
+}
+
+// Quoted for a POSIX shell when it holds anything but plain path characters.
+std::string shellWord(const std::string& text) {
+  bool plain = !text.empty();
+  for (const unsigned char c : text) {
+    if (!std::isalnum(c) && std::string("/._-+:,=@%").find(static_cast<char>(c)) == std::string::npos) plain = false;
+  }
+  if (plain) return text;
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
 }  // namespace
+
+std::string commandForHints(const char* argv0) {
+  if (argv0 == nullptr || *argv0 == '\0') return "kestrelctl";
+  const std::filesystem::path started(argv0);
+  const std::string name = started.filename().string();
+  if (!started.has_parent_path()) return shellWord(name);  // the shell found it on PATH
+  std::error_code error;
+  const std::filesystem::path onPath = foundOnPath(name);
+  if (!onPath.empty() && std::filesystem::equivalent(onPath, started, error)) return shellWord(name);
+  return shellWord(argv0);
+}
 
 void addDemoCommand(CLI::App& app, Invocation& inv) {
   CLI::App* command =
       app.add_subcommand("demo", "A short guided tour against the built-in board emulator (needs no board)");
-  leaf(inv, command, false, [] {
-    return [](Context& ctx, Result& r) {
+  leaf(inv, command, false, [&inv] {
+    return [&inv](Context& ctx, Result& r) {
       ctx.board();  // starts the emulator and connects
       ctx.out.note("kestrelctl demo: KestrelLib's C interface against the built-in board emulator at " +
                    ctx.session.address());
@@ -153,8 +203,11 @@ void addDemoCommand(CLI::App& app, Invocation& inv) {
         s.run(ctx, stepResult);
         ctx.out.success(std::string("demo ") + s.name, stepResult);
       }
-      r.line("done. Try 'kestrelctl --sim info', 'kestrelctl plan 2500' or 'kestrelctl --help'.");
+      const std::vector<std::string> next = {inv.program + " --sim info", inv.program + " plan 2500",
+                                             inv.program + " --help"};
+      r.line("done. Try:  " + next[0] + "  or  " + next[1] + "  or  " + next[2]);
       r.data["address"] = ctx.session.address();
+      r.data["next"] = next;
     };
   });
 }

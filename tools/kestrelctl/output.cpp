@@ -66,6 +66,14 @@ void Output::error(const std::string& message) const {
   std::fflush(stderr);
 }
 
+void Output::usageError(const std::string& command, const std::string& message) const {
+  if (json_) {
+    failure(command, kExitUsage, message, Json::object());
+  } else {
+    error(message);
+  }
+}
+
 void Output::note(const std::string& text) const {
   if (json_) return;
   writeLine(stdout, marked(text));

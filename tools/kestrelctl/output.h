@@ -15,6 +15,9 @@ namespace kestrelctl {
 
 using Json = nlohmann::ordered_json;
 
+// Exit status of a malformed command line or argument (BSD EX_USAGE).
+inline constexpr int kExitUsage = 64;
+
 // What one command produced: lines for people, fields for the JSON document.
 struct Result {
   std::vector<std::string> lines;
@@ -47,6 +50,12 @@ class Output {
 
   // A line on stderr that belongs to no command (usage errors and the like).
   void error(const std::string& message) const;
+
+  // A malformed command line: the line on stderr and, in JSON mode, a
+  // document with "ok": false and "status": 64 on stdout, so that a script
+  // reading stdout learns of it too. `command` may be empty when the line
+  // named none.
+  void usageError(const std::string& command, const std::string& message) const;
 
   // A line of progress or commentary on stdout (human mode only).
   void note(const std::string& text) const;

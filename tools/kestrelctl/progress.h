@@ -11,10 +11,17 @@
 
 namespace kestrelctl {
 
+// Exit status after Ctrl-C (128 + SIGINT, as shells report it).
+inline constexpr int kExitInterrupted = 130;
+
 bool stderrIsTerminal();
 
 // Runs `work` to completion (rethrowing what it throws) with "label |" spinning
-// on stderr meanwhile; the line is erased afterwards.
-void runWithProgress(const std::string& label, const Output& out, const std::function<void()>& work);
+// on stderr meanwhile; the line is erased afterwards. Ctrl-C ends the line,
+// reports `command` as interrupted and exits with kExitInterrupted: a call
+// cannot be stopped halfway, and waiting seconds for it is what the user
+// declined.
+void runWithProgress(const std::string& label, const std::string& command, const Output& out,
+                     const std::function<void()>& work);
 
 }  // namespace kestrelctl

@@ -12,6 +12,13 @@
  * dropped (later calls fail at once with 1) until vxclk_connect is called again.
  * A call during which any exchange with the board failed (a reset, a close, a
  * time-out, in any of its steps) never returns 0.
+ *
+ * Environment, read when an instance is created (an invalid value is ignored
+ * with one line on standard error):
+ *   KESTREL_PORT                 the board's TCP port (default 6653)
+ *   KESTREL_CONNECT_TIMEOUT_MS   connect time limit (default 3000)
+ *   KESTREL_EXCHANGE_TIMEOUT_MS  time limit of one command and its answer (default 2000)
+ *   KESTREL_TRACE                1: log every exchange on stderr; a path: append to that file
  */
 #ifndef KESTRELLIB_H
 #define KESTRELLIB_H

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -21,6 +22,15 @@
 #include "synth_decoder.h"
 
 namespace kestrel::sim {
+
+uint16_t hostBoardPort() {
+  const char* text = std::getenv("KESTREL_PORT");
+  if (text == nullptr) return protocol::kBoardPort;
+  char* end = nullptr;
+  const long port = std::strtol(text, &end, 10);
+  return (end != text && *end == '\0' && port >= 1 && port <= 65535) ? static_cast<uint16_t>(port)
+                                                                     : protocol::kBoardPort;
+}
 
 namespace proto = kestrel::protocol;
 namespace plat = kestrel::platform;

@@ -43,6 +43,11 @@ struct SynthState {
   int uploads = 0;           // completed uploads since start
 };
 
+// The port a host library in this process will dial: KESTREL_PORT when it
+// holds a port number, else the board's own. Programs that start an emulator
+// for their own library instances listen there.
+uint16_t hostBoardPort();
+
 struct EmulatorOptions {
   std::string address = "127.0.0.1";
   uint16_t port = protocol::kBoardPort;

@@ -20,7 +20,7 @@ double ClockSource_API::getRevision() { return 2.6; }
 Status ClockSource_API::connect(std::string address) {
   ipAddress.clear();
   ipAddress = std::move(address);
-  if (!link.openLink(ipAddress.c_str(), p::kBoardPort)) return Status::Failed;
+  if (!link.openLink(ipAddress.c_str(), link.boardPort)) return Status::Failed;
   CalibrationTable rows{};
   boardCalibrationRead = readCalibrationRows(&rows);
   // A failed read has dropped the connection it was made on: reporting

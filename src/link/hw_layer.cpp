@@ -12,6 +12,14 @@ namespace {
 constexpr int32_t kAnyAnswer = p::answerBytesNeeded(p::CommandKind::Other);
 }  // namespace
 
+HwLayer::HwLayer() : HwLayer(linkSettingsFromEnvironment()) {}
+
+HwLayer::HwLayer(const LinkSettings& settings)
+    : boardPort(settings.port),
+      connectTimeoutMs(settings.connectTimeoutMs),
+      exchangeTimeoutMs(settings.exchangeTimeoutMs),
+      trace(ExchangeTrace::open(settings.trace)) {}
+
 HwLayer::~HwLayer() { releaseSocket(); }
 
 void HwLayer::releaseSocket() {
@@ -32,11 +40,15 @@ bool HwLayer::openLink(const char* address, uint16_t port) {
   streamBroken = false;
   armedTimeoutMs = 0;
   uint32_t peer = 0;
-  if (!platform::parseIPv4(address, &peer)) return failOpen(SocketError::BadAddress);
+  if (!platform::parseIPv4(address, &peer)) {
+    if (trace) trace->connected(address, port, SocketError::BadAddress);
+    return failOpen(SocketError::BadAddress);
+  }
   sock = platform::openTcpSocket();
   if (sock == kInvalidSocket) return failOpen(platform::systemError());
   if (platform::bindAnyLocal(sock) != 0) return failOpen(platform::systemError());
-  const SocketError connected = platform::connectTimed(sock, peer, port, p::kConnectTimeoutMs);
+  const SocketError connected = platform::connectTimed(sock, peer, port, connectTimeoutMs);
+  if (trace) trace->connected(address, port, connected);
   if (connected != SocketError::None) return failOpen(connected);
   // Armed once per connection: an exchange then costs one send and one
   // receive, no option calls.
@@ -92,14 +104,22 @@ bool HwLayer::armExchangeTimeouts() {
 }
 
 bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required) {
-  if (!usable()) return failExchange(sock == kInvalidSocket || failure == SocketError::None ? SocketError::Closed
-                                                                                           : failure);
+  if (!usable()) {
+    const SocketError cause = sock == kInvalidSocket || failure == SocketError::None ? SocketError::Closed : failure;
+    if (trace) trace->notSent(cmdFrame, cause);
+    return failExchange(cause);
+  }
   // Bytes that arrived after the last answer was complete (a board that
   // answered more than we needed, or late) are nobody's answer: drop them so
   // they cannot be read as the start of this one.
   const platform::Transfer stale = platform::discardPending(sock);
   staleBytesDropped += static_cast<uint64_t>(stale.bytes);
-  if (!stale.ok()) return failExchange(stale.error);
+  if (trace) trace->staleBytesDropped(stale.bytes);
+  if (!stale.ok()) {
+    if (trace) trace->notSent(cmdFrame, stale.error);
+    return failExchange(stale.error);
+  }
+  if (trace) trace->sent(cmdFrame);
   if (!armExchangeTimeouts()) return failExchange(platform::systemError());
   const int64_t deadline = platform::monotonicMs() + armedTimeoutMs;
   bool rearmed = false;
@@ -109,12 +129,14 @@ bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required)
         platform::receiveAtLeast(sock, destination, capacity, required, deadline, &rearmed);
     if (rearmed) armedTimeoutMs = 0;  // the next exchange gets its whole time-out again
     // A receive that saw the close leaves 0 as its result, as recv() does.
+    if (trace) trace->received(destination, answer.bytes, answer.error);
     if (!answer.ok()) return failExchange(answer.error, answer.error == SocketError::Closed ? 0 : -1);
     lastResult = answer.bytes;
     failure = SocketError::None;
     return true;
   }
   if (rearmed) armedTimeoutMs = 0;
+  if (trace) trace->received(destination, 0, sent.error);
   return failExchange(sent.error);
 }
 

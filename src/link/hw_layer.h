@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
+#include "link/exchange_trace.h"
+#include "link/link_settings.h"
 #include "platform/socket.h"
 #include "protocol/board_protocol.h"
 #include "protocol/frame_codec.h"
@@ -13,7 +16,9 @@ namespace kestrel {
 
 class HwLayer {
  public:
-  HwLayer() = default;
+  // Port, time limits and trace from the environment (KESTREL_PORT, ...).
+  HwLayer();
+  explicit HwLayer(const LinkSettings& settings);
   virtual ~HwLayer();
   HwLayer(const HwLayer&) = delete;
   HwLayer& operator=(const HwLayer&) = delete;
@@ -51,8 +56,14 @@ class HwLayer {
   uint8_t byteIndex = 0;
   const uint8_t* blockData = nullptr;
   int32_t lastResult = 0;
-  // How long one exchange may take, send and answer together.
+  // The board's TCP port, and how long a connect and one exchange (send and
+  // answer together) may take.
+  uint16_t boardPort = protocol::kBoardPort;
+  int connectTimeoutMs = protocol::kConnectTimeoutMs;
   int exchangeTimeoutMs = protocol::kExchangeTimeoutMs;
+  // Null unless tracing: then every exchange is logged (a null test is all
+  // an exchange costs otherwise).
+  std::unique_ptr<ExchangeTrace> trace;
   // Counters over the link's life: exchanges that failed (a call compares
   // them before and after to know whether any of its exchanges failed), and
   // stray bytes dropped before a frame was sent.

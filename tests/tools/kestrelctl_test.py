@@ -81,13 +81,14 @@ def one_document(testcase, stdout):
 
 
 class BoardProgram:
-    """kestrel-board on a random loopback address, port 6653."""
+    """kestrel-board on a random loopback address, port 6653 unless given."""
 
-    def __init__(self):
+    def __init__(self, port=6653):
+        self.port = port
         for _ in range(10):
             address = random_loopback()
-            proc = subprocess.Popen([BOARD_PROGRAM, "--address", address], stdout=subprocess.PIPE,
-                                    stderr=subprocess.PIPE, text=True)
+            proc = subprocess.Popen([BOARD_PROGRAM, "--address", address, "--port", str(port)],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             ready, _, _ = select.select([proc.stdout], [], [], 10)
             line = proc.stdout.readline() if ready else ""
             if "listening" in line:
@@ -622,6 +623,68 @@ class BoardProgramTests(unittest.TestCase):
         self.assertEqual(config["tx2Divider"], 3)
         self.assertEqual(config["tx2BUJPRBS"], 7)
         self.assertTrue(config["tx2BUJPRBSFlag"])
+
+
+class LibraryEnvironmentTests(unittest.TestCase):
+    """What the library takes from the environment, seen through kestrelctl:
+    the trace of every exchange, the board's port and the time limits."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.board = BoardProgram()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.board.stop()
+
+    def test_trace_decodes_every_exchange(self):
+        trace_file = os.path.join(tempfile.mkdtemp(), "trace.log")
+        self.addCleanup(shutil.rmtree, os.path.dirname(trace_file))
+        for options, env in (["--trace"], {}), ([], {"KESTREL_TRACE": trace_file}):
+            with self.subTest(options=options, env=env):
+                result = kestrelctl("--board", self.board.address, "--json", *options, "clock", "1800",
+                                    env_extra=env)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                if env:
+                    with open(trace_file) as traced:
+                        lines = traced.read().splitlines()
+                    os.remove(trace_file)
+                else:
+                    lines = result.stderr.splitlines()
+                lines = [line for line in lines if line.startswith("kestrel ")]
+                sent = [line for line in lines if " -> " in line]
+                self.assertEqual(len(sent), len([line for line in lines if " <- " in line]))
+                numbers = [int(m.group(1)) for m in
+                           (re.search(r"-> write reg 0:262 SynthNumber = 0x[0-9a-f]{4} \((\d+)\)", line)
+                            for line in sent) if m]
+                # Two uploads of the worked example's words, register 0 last.
+                self.assertEqual(numbers, list(reversed(PLAN_1800_REGISTERS)) * 2)
+                self.assertTrue(all(self.board.address in line for line in lines))
+                self.assertTrue(any(re.search(r"<- block at 0x5000, 128 bytes, \d+ us", line) for line in lines))
+
+    def test_trace_names_the_cause_of_a_failure(self):
+        with socket.create_server((random_loopback(), 6653)) as hung:  # takes the connection, never answers
+            result = kestrelctl("--board", hung.getsockname()[0], "--trace", "info",
+                                env_extra={"KESTREL_EXCHANGE_TIMEOUT_MS": "200"})
+        self.assertEqual(result.returncode, NO_BOARD)
+        self.assertRegex(result.stderr, r"-> read block at 0x5000 \(20480\)\n.*<- FAILED, timed out, 0 bytes")
+
+    def test_port_and_time_limits_from_the_environment(self):
+        other = BoardProgram(port=random.randint(20000, 30000))
+        self.addCleanup(other.stop)
+        cases = [({"KESTREL_PORT": str(other.port)}, 0, None),
+                 ({}, NO_BOARD, None),
+                 ({"KESTREL_PORT": "http", "KESTREL_CONNECT_TIMEOUT_MS": "500"}, NO_BOARD, "KESTREL_PORT"),
+                 ({"KESTREL_PORT": str(other.port), "KESTREL_EXCHANGE_TIMEOUT_MS": "0"}, 0,
+                  "KESTREL_EXCHANGE_TIMEOUT_MS")]
+        for env, status, ignored in cases:
+            with self.subTest(env=env):
+                result = kestrelctl("--board", other.address, "info", env_extra=env)
+                self.assertEqual(result.returncode, status, result.stderr)
+                warnings = [line for line in result.stderr.splitlines() if "ignoring" in line]
+                self.assertEqual(len(warnings), 1 if ignored else 0, result.stderr)
+                if ignored:
+                    self.assertIn(ignored, warnings[0])
 
 
 if __name__ == "__main__":

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The dissector's board facts against the library's protocol header: every
 constant the Lua file names must have the header's value, and its register
-table must be exactly the header's registers, so the two cannot drift."""
+table must be exactly the header's registers, so the two cannot drift. The
+library's own register names (for its trace) are held to the header too."""
 import re
 import sys
 
@@ -41,6 +42,15 @@ for number in sorted(set(header_registers) | set(lua_registers)):
                         % (number, lua_registers.get(number), header_registers.get(number)))
 if header_paged != lua_paged:
     problems.append("paged registers: %s in the dissector, %s in the header" % (sorted(lua_paged), sorted(header_paged)))
+if len(sys.argv) > 3:
+    names_path = sys.argv[3]
+    entries = re.findall(r'\{reg::k(\w+), "(\w+)", (true|false)\}', open(names_path, encoding="utf-8").read())
+    cpp_registers = {name: (spelled, paged == "true") for name, spelled, paged in entries}
+    for number, name in header_registers.items():
+        if cpp_registers.get(name) != (name, number in header_paged):
+            problems.append("register %s (%d) is %s in %s" % (name, number, cpp_registers.get(name), names_path))
+    if len(cpp_registers) != len(header_registers):
+        problems.append("%s names %d registers, the header %d" % (names_path, len(cpp_registers), len(header_registers)))
 if len(lua_constants) < 20 or len(lua_registers) < 40:
     problems.append("the dissector's tables were not found whole (%d constants, %d registers)"
                     % (len(lua_constants), len(lua_registers)))

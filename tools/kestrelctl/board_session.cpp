@@ -10,7 +10,6 @@ namespace kestrelctl {
 
 namespace {
 
-constexpr uint16_t kBoardPort = kestrel::protocol::kBoardPort;
 // Random loopback addresses tried when 127.0.0.1:6653 is taken.
 constexpr int kSimulatorAddressAttempts = 20;
 
@@ -83,7 +82,7 @@ Connection::Connection(const std::string& address) {
     vxclk_destroyInstance(instance_);
     instance_ = nullptr;
     throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (" + vxclk_statusText(status) +
-                           " No board answered at " + address + ", TCP port " + std::to_string(kBoardPort) + ".)");
+                           " No board answered at " + address + ", TCP port " + std::to_string(kestrel::sim::hostBoardPort()) + ".)");
   }
 }
 
@@ -105,7 +104,7 @@ SimulatedBoard::SimulatedBoard() {
     }
     kestrel::sim::EmulatorOptions options;
     options.address = address;
-    options.port = kBoardPort;
+    options.port = kestrel::sim::hostBoardPort();
     auto emulator = std::make_unique<kestrel::sim::BoardEmulator>(options);
     if (emulator->start()) {
       emulator_ = std::move(emulator);

@@ -22,7 +22,7 @@ constexpr const char* kFooter = R"(The board:
   --board ADDRESS, else the KESTREL_BOARD environment variable. With neither,
   a command that needs a board stops with exit status 2; nothing falls back
   to the emulator. --sim uses the built-in emulator instead, and demo always
-  does. The library always dials TCP port 6653 on that address.
+  does. The library dials TCP port 6653 on that address (KESTREL_PORT changes it).
 
 Exit status:
   0   success

@@ -27,7 +27,6 @@ using namespace kestreld;
 
 constexpr int kExitUsage = 64;
 constexpr int kExitUnavailable = 69;  // BSD EX_UNAVAILABLE: a port or emulator could not be had
-constexpr uint16_t kBoardPort = 6653;
 constexpr int kEmulatorAddressAttempts = 20;
 
 struct BoardChoice {
@@ -73,8 +72,8 @@ void checkDistinct(const std::vector<BoardChoice>& choices, uint16_t firstPort) 
   }
 }
 
-// The emulator on a loopback address of its own, port 6653 (the only port
-// the library dials): 127.0.0.1 when free, else a random 127.x.y.z.
+// The emulator on a loopback address of its own, on the port the library
+// dials (KESTREL_PORT, else 6653): 127.0.0.1 when free, else a random 127.x.y.z.
 std::unique_ptr<kestrel::sim::BoardEmulator> startEmulator(std::string& address) {
   std::mt19937 random(std::random_device{}());
   for (int attempt = 0; attempt <= kEmulatorAddressAttempts; ++attempt) {
@@ -83,7 +82,7 @@ std::unique_ptr<kestrel::sim::BoardEmulator> startEmulator(std::string& address)
                                  std::to_string(1 + random() % 254);
     kestrel::sim::EmulatorOptions options;
     options.address = address;
-    options.port = kBoardPort;
+    options.port = kestrel::sim::hostBoardPort();
     auto emulator = std::make_unique<kestrel::sim::BoardEmulator>(options);
     if (emulator->start()) return emulator;
   }

@@ -526,8 +526,8 @@ class ScriptTests(unittest.TestCase):
         self.assertEqual((limits["min"], limits["max"]), (4.0, 1004.0))
 
 
-class BoardProgramTests(unittest.TestCase):
-    """Against kestrel-board, as against a board on the network."""
+class BoardProgramCase(unittest.TestCase):
+    """Starts kestrel-board once for the class, as ``self.board``."""
 
     @classmethod
     def setUpClass(cls):
@@ -536,6 +536,10 @@ class BoardProgramTests(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         cls.board.stop()
+
+
+class BoardProgramTests(BoardProgramCase):
+    """Against kestrel-board, as against a board on the network."""
 
     def test_info_from_option_and_environment(self):
         result = kestrelctl("--board", self.board.address, "--json", "info")
@@ -625,17 +629,9 @@ class BoardProgramTests(unittest.TestCase):
         self.assertTrue(config["tx2BUJPRBSFlag"])
 
 
-class LibraryEnvironmentTests(unittest.TestCase):
+class LibraryEnvironmentTests(BoardProgramCase):
     """What the library takes from the environment, seen through kestrelctl:
     the trace of every exchange, the board's port and the time limits."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.board = BoardProgram()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.board.stop()
 
     def test_trace_decodes_every_exchange(self):
         trace_file = os.path.join(tempfile.mkdtemp(), "trace.log")

@@ -215,6 +215,8 @@ class ApiTests(DaemonTestCase):
 
     def test_metrics(self):
         self.scpi("FREQU 5")  # an SCPI error, counted
+        for board in ("bench", "spare"):  # a fresh reading of each, for the gauges
+            self.assertEqual(self.http.json("GET", "/api/boards/" + board)[0], 200)
         status, content_type, text = self.http.request("GET", "/metrics")
         self.assertEqual(status, 200)
         self.assertTrue(content_type.startswith("text/plain; version=0.0.4"))

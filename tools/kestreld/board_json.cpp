@@ -69,15 +69,16 @@ Json reading(BoardWorker& board, const char* name, Call call) {
   return nullptr;
 }
 
+// From the *IDN? answer, whose reads also mark a board that stopped answering.
 Json identity(BoardWorker& board) {
-  void* instance = board.instance();
-  Json id = reading<int32_t>(board, "vxclk_getBoardID", [&](int32_t* v) { return vxclk_getBoardID(instance, v); });
-  Json serial = reading<uint64_t>(board, "vxclk_getSerialNumber",
-                                  [&](uint64_t* v) { return vxclk_getSerialNumber(instance, v); });
-  if (id.is_null() || serial.is_null()) return nullptr;
-  return {{"boardId", hex4(static_cast<uint16_t>(id.get<int32_t>()))},
-          {"serial", std::to_string(serial.get<uint64_t>())},
-          {"idn", identify(board)}};
+  const std::string idn = identify(board);  // "Kestrel,Clock source board 4B31,<serial>,KestrelLib x.y.z"
+  const size_t model = idn.find(',');
+  const size_t serial = idn.find(',', model + 1);
+  const size_t library = idn.find(',', serial + 1);
+  const std::string modelText = idn.substr(model + 1, serial - model - 1);
+  return {{"boardId", modelText.substr(modelText.rfind(' ') + 1)},
+          {"serial", idn.substr(serial + 1, library - serial - 1)},
+          {"idn", idn}};
 }
 
 Json health(BoardWorker& board) {

@@ -63,6 +63,9 @@ void sendError(Response& res, int status, const std::string& sentence) {
 HttpFace::HttpFace(std::vector<BoardWorker*> boards, StatusHub& hub, const AccessList& access, std::string webRoot)
     : boards_(std::move(boards)), hub_(hub), access_(access), webRoot_(std::move(webRoot)) {
   server_.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  // Headers and body go out in separate writes: without this, Nagle's
+  // algorithm holds the body for the client's delayed ACK (about 40 ms).
+  server_.set_tcp_nodelay(true);
   routes();
 }
 

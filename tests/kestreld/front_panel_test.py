@@ -58,7 +58,9 @@ class PanelTestCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        stop(cls.daemon.proc)
+        status = stop(cls.daemon.proc)
+        if status != 0:
+            raise AssertionError("kestreld exited with %d on SIGTERM" % status)
 
     def open(self, size=LAPTOP):
         driver, profile = browser(size)

@@ -24,7 +24,7 @@ try:
 except ImportError:
     webdriver = None
 
-from kestreld_test import Daemon, stop
+from kestreld_test import BoardProgram, Daemon, stop
 
 CHROMIUM = shutil.which("chromium")
 DRIVER = shutil.which("chromedriver")
@@ -179,6 +179,41 @@ class FrontPanelTests(PanelTestCase):
         overflow = d.execute_script("return document.documentElement.scrollWidth - window.innerWidth")
         self.assertLessEqual(overflow, 0, "the page is wider than a phone")
         self.screenshot("front-panel-phone.png")
+
+
+class UnavailableBoardTests(PanelTestCase):
+    """A board that goes away: the banner, the refusal, and the way back."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.board = BoardProgram()
+        cls.daemon = Daemon("--board", "bench=" + cls.board.address)
+        cls.url = "http://%s:8080/" % cls.daemon.address
+
+    @classmethod
+    def tearDownClass(cls):
+        super().tearDownClass()
+        if cls.board.proc.poll() is None:
+            stop(cls.board.proc)
+        if os.path.exists(cls.board.memory):
+            os.unlink(cls.board.memory)
+
+    def test_banner_while_the_board_is_away(self):
+        d = self.open()
+        self.assertFalse(d.find_element(By.ID, "banner").is_displayed())
+        self.board.proc.kill()
+        self.board.proc.communicate()
+        self.until(lambda d: d.find_element(By.ID, "banner").is_displayed(), "no banner for a lost board")
+        self.assertIn("unavailable", self.text("banner"))
+        self.enter("tx2-power", "5").send_keys(Keys.ENTER)
+        self.until(lambda d: "error 503" in self.text("outputs-result"), "no error for a missing board")
+        self.assertIn("tx2Power", self.text("outputs-result"))
+        self.until(lambda d: self.text("vco-lock") == "unknown", "the lock indicator kept a stale reading")
+        self.screenshot("front-panel-unavailable.png")
+        self.board = type(self).board = BoardProgram(address=self.board.address, memory=self.board.memory)
+        self.until(lambda d: not d.find_element(By.ID, "banner").is_displayed(), "the banner stayed", 30)
+        self.enter("tx2-power", "5").send_keys(Keys.ENTER)
+        self.until(lambda d: self.text("outputs-result") == "outputs: ok", "the board did not come back")
 
 
 class WithoutPlotTests(PanelTestCase):

@@ -62,7 +62,8 @@ const Field kFields[] = {
     {"", "tx2Divider", Kind::Integer, 0, 15, "OUTP2:DIV"},
 };
 
-// Fields outside the table: the PRBS pair and the calibration source.
+// The nested objects; "buj" also holds the PRBS pair and "calibration" the
+// source with its path, which checkNames and the functions below know.
 const char* const kGroups[] = {"fm", "pm", "am", "buj", "calibration"};
 
 std::string pathOf(const std::string& group, const std::string& name) {

@@ -60,8 +60,10 @@ function report(resultId, what, outcome) {
   if (outcome.body && outcome.body.board) showStatus(outcome.body.board);
 }
 
-// The form's fields as the settings resource takes them ("fm.rateHz" nests).
-// Empty fields are left out, so a form changes only what was filled in.
+// The form's fields as the settings resource takes them ("fm.rateHz" nests):
+// those edited since the form was filled or last applied, or every filled
+// one when none was (Apply again re-applies) or the form goes as a whole
+// (the calibration source with its file). Empty fields are left out.
 function formSettings(form) {
   const settings = {};
   const put = (path, value) => {
@@ -70,7 +72,10 @@ function formSettings(form) {
     keys.slice(0, -1).forEach((k) => (target = target[k] = target[k] || {}));
     target[keys[keys.length - 1]] = value;
   };
-  for (const input of form.querySelectorAll("input[name]")) {
+  const inputs = [...form.querySelectorAll("input[name]")];
+  const edited = form.dataset.whole ? [] : inputs.filter((input) => input.dataset.edited);
+  const chosen = new Set((edited.length ? edited : inputs).map((input) => input.name));
+  for (const input of inputs.filter((i) => chosen.has(i.name))) {
     if (input.type === "radio") {
       if (input.checked) put(input.name, input.value);
     } else if (input.type === "checkbox") {
@@ -86,8 +91,12 @@ function wireForm(formId, resultId, what, adjust = (s) => s) {
   $(formId).addEventListener("submit", async (event) => {
     event.preventDefault();
     const settings = adjust(formSettings(event.target));
-    report(resultId, what, await post(settings));
+    const outcome = await post(settings);
+    if (outcome.ok) event.target.querySelectorAll("input[name]").forEach((input) => delete input.dataset.edited);
+    report(resultId, what, outcome);
   });
+  $(formId).addEventListener("input", (event) => (event.target.dataset.edited = "1"));
+  $(formId).addEventListener("change", (event) => (event.target.dataset.edited = "1"));
 }
 
 // ---- readouts -----------------------------------------------------------------
@@ -251,7 +260,7 @@ function drawPlan(plan) {
 function clearPlan() {
   const svg = $("plan-diagram");
   [...svg.querySelectorAll(":scope > :not(title):not(desc)")].forEach((e) => e.remove());
-  node("text", { x: 20, y: 40, class: "value" }, svg, "No clock set yet: set one to see the planner's choice.");
+  node("text", { x: 20, y: 40, class: "title" }, svg, "No clock set yet: set one to see the planner's choice.");
   $("plan-desc").textContent = "No plan yet.";
   state.plan = null;
 }

@@ -24,6 +24,7 @@ using httplib::Response;
 constexpr double kConfigSeconds = 2.8;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
 constexpr auto kIdleEventPeriod = std::chrono::seconds(5);
+constexpr double kDefaultPlanMHz = 1000.0;  // the clock *RST sets
 
 std::string event(const char* name, const Json& data) {
   return std::string("event: ") + name + "\ndata: " + data.dump() + "\n\n";
@@ -188,12 +189,14 @@ void HttpFace::postSettings(BoardWorker& board, const Request& req, Response& re
 }
 
 void HttpFace::getPlan(BoardWorker& board, const Request& req, Response& res) {
-  double mhz = hub_.latest(board.name()).status.value("/settings/clockMHz"_json_pointer, 1000.0);
+  const auto inRange = [](double mhz) { return mhz > 20.0 && mhz < 5500.0; };
+  // Without ?mhz=, the clock the daemon knows, or the *RST clock when it knows none.
+  const Json status = hub_.latest(board.name()).status;
+  double mhz = status.is_object() ? status.value("/settings/clockMHz"_json_pointer, 0.0) : 0.0;
+  if (!inRange(mhz)) mhz = kDefaultPlanMHz;
   if (req.has_param("mhz")) {
     const auto value = parseNumber(req.get_param_value("mhz"));
-    if (!value || !(*value > 20.0 && *value < 5500.0)) {
-      return sendError(res, 400, "mhz must be a number above 20 and below 5500");
-    }
+    if (!value || !inRange(*value)) return sendError(res, 400, "mhz must be a number above 20 and below 5500");
     mhz = *value;
   }
   sendJson(res, planJson(mhz, kestrel::protocol::kBoardReferenceMHz));

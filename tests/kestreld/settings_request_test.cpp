@@ -27,8 +27,7 @@ TEST(SettingsRequest, BodiesBecomeScpiInApplicationOrder) {
       {R"({"am": {"depth": 30, "enabled": false}, "pm": {"frequencyHz": 33300000}})",
        {"PM:FREQ 33300000", "AM:STAT OFF", "AM:DEPT 30"}},
       {R"({"buj": {"prbsFlag": true, "prbs": 7, "pattern": 3735928559}})", {"BUJ:PATT 3735928559", "BUJ:PRBS 7,ON"}},
-      {R"({"calibration": {"source": "file", "path": "/tmp/a \"b\".txt"}})",
-       {R"(CAL:SOUR FILE,"/tmp/a ""b"".txt")"}},
+      {R"({"calibration": {"source": "file", "path": "/tmp/a \"b\".txt"}})", {R"(CAL:SOUR FILE,"/tmp/a ""b"".txt")"}},
       {R"({"clockMHz": 900, "calibration": {"source": "board"}})", {"CAL:SOUR BOARD", "FREQ 900 MHZ"}},
       {R"({"tx1Power": 5.0})", {"OUTP1:POW 5"}},
   };
@@ -71,7 +70,7 @@ TEST(SettingsRequest, BadBodiesAreRefusedWithASentence) {
 }
 
 TEST(SettingsRequest, ScpiErrorsMapToHttpStatus) {
-  const std::pair<int, int> cases[] = {{0, 200}, {-222, 400}, {-102, 400}, {-221, 409},
+  const std::pair<int, int> cases[] = {{0, 200},    {-222, 400}, {-102, 400}, {-221, 409},
                                        {-200, 422}, {-240, 502}, {-241, 503}};
   for (const auto& [scpi, http] : cases) EXPECT_EQ(httpStatusFor(scpi), http) << scpi;
 }

@@ -46,7 +46,8 @@ Json registerWords(const kestrel::SynthModel& m) {
 
 std::vector<int> segmentDivisions(const kestrel::SynthModel& m) {
   std::vector<int> divisions = {kestrel::firstSegmentDivision(m.segment1Select)};
-  if (m.segmentsInUse == 2 || m.segmentsInUse == 4) divisions.push_back(kestrel::laterSegmentDivision(m.segment2Select));
+  if (m.segmentsInUse == 2 || m.segmentsInUse == 4)
+    divisions.push_back(kestrel::laterSegmentDivision(m.segment2Select));
   if (m.segmentsInUse == 4) divisions.push_back(kestrel::laterSegmentDivision(m.segment3Select));
   return divisions;
 }
@@ -88,7 +89,8 @@ Json health(BoardWorker& board) {
     t.push_back(reading<int32_t>(board, "vxclk_getTemperature",
                                  [&](int32_t* v) { return vxclk_getTemperature(instance, sensor, v); }));
   }
-  Json lock = reading<int32_t>(board, "vxclk_checkVCOLock", [&](int32_t* v) { return vxclk_checkVCOLock(instance, v); });
+  Json lock =
+      reading<int32_t>(board, "vxclk_checkVCOLock", [&](int32_t* v) { return vxclk_checkVCOLock(instance, v); });
   Json volts =
       reading<double>(board, "vxclk_checkVCOVoltage", [&](double* v) { return vxclk_checkVCOVoltage(instance, v); });
   return {{"temperatures", t},
@@ -155,9 +157,8 @@ Json settingsJson(const BoardSettings& s) {
 
 Json configJson(const ActiveConfig& config) {
   Json out = Json::object();
-  forEachConfigField(config, [&](const char* name, const ConfigValue& value) {
-    std::visit([&](auto v) { out[name] = v; }, value);
-  });
+  forEachConfigField(
+      config, [&](const char* name, const ConfigValue& value) { std::visit([&](auto v) { out[name] = v; }, value); });
   return out;
 }
 

@@ -206,17 +206,15 @@ std::string readConfiguration(Call& call) {
   call.board.check("vxclk_getActiveConfig", vxclk_getActiveConfig(call.board.instance(), &c));
   view(call) = c;
   std::string out;
-  forEachConfigField(c, [&](const char*, const ConfigValue& value) {
-    out += (out.empty() ? "" : ",") + formatField(value);
-  });
+  forEachConfigField(
+      c, [&](const char*, const ConfigValue& value) { out += (out.empty() ? "" : ",") + formatField(value); });
   return out;
 }
 
 std::string configurationNames(Call& call) {
   std::string out;
-  forEachConfigField(view(call), [&](const char* name, const ConfigValue&) {
-    out += (out.empty() ? "" : ",") + quoted(name);
-  });
+  forEachConfigField(view(call),
+                     [&](const char* name, const ConfigValue&) { out += (out.empty() ? "" : ",") + quoted(name); });
   return out;
 }
 

@@ -135,9 +135,8 @@ void HttpFace::routes() {
     res.set_content(prometheusText(boards_, hub_), "text/plain; version=0.0.4; charset=utf-8");
   });
   boardRoute("GET", "", [this](BoardWorker& b, const Request&, Response& res) { getStatus(b, res); });
-  boardRoute("POST", "/settings", [this](BoardWorker& b, const Request& req, Response& res) {
-    postSettings(b, req, res);
-  });
+  boardRoute("POST", "/settings",
+             [this](BoardWorker& b, const Request& req, Response& res) { postSettings(b, req, res); });
   boardRoute("GET", "/plan", [this](BoardWorker& b, const Request& req, Response& res) { getPlan(b, req, res); });
   boardRoute("GET", "/config", [this](BoardWorker& b, const Request& req, Response& res) { getConfig(b, req, res); });
   boardRoute("GET", "/events", [this](BoardWorker& b, const Request&, Response& res) { streamStatus(b, res); });
@@ -229,8 +228,8 @@ void HttpFace::getConfig(BoardWorker& board, const Request& req, Response& res) 
     if (hub_.stopped()) return false;
     if (result.wait_for(kProgressPeriod) != std::future_status::ready) {
       const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-      return emit(sink, event("progress", {{"fraction", std::min(0.95, elapsed / kConfigSeconds)},
-                                            {"seconds", elapsed}}));
+      return emit(sink,
+                  event("progress", {{"fraction", std::min(0.95, elapsed / kConfigSeconds)}, {"seconds", elapsed}}));
     }
     std::string last;
     try {

@@ -48,8 +48,8 @@ class Writer {
 using Reading = std::function<const Json*(const Json&)>;
 
 // A gauge from the status JSON; boards without the reading have no sample.
-void gauge(Writer& w, const std::vector<BoardWorker*>& boards, const StatusHub& hub, const char* name,
-           const char* help, const std::vector<std::pair<std::string, Reading>>& series) {
+void gauge(Writer& w, const std::vector<BoardWorker*>& boards, const StatusHub& hub, const char* name, const char* help,
+           const std::vector<std::pair<std::string, Reading>>& series) {
   w.family(name, "gauge", help);
   for (BoardWorker* board : boards) {
     const Json status = hub.latest(board->name()).status;

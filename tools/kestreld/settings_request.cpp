@@ -24,9 +24,9 @@ struct Field {
   Kind kind;
   double min;
   double max;
-  const char* header;       // the SCPI header that applies it
-  const char* unit = "";    // appended to the value
-  bool exclusive = false;   // the limits themselves are out of range
+  const char* header;      // the SCPI header that applies it
+  const char* unit = "";   // appended to the value
+  bool exclusive = false;  // the limits themselves are out of range
 };
 
 constexpr double kI32Min = INT32_MIN;

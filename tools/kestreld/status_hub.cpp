@@ -10,7 +10,9 @@ StatusHub::StatusHub(const std::vector<BoardWorker*>& boards) {
 
 StatusHub::~StatusHub() { stop(); }
 
-void StatusHub::start() { thread_ = std::thread([this] { run(); }); }
+void StatusHub::start() {
+  thread_ = std::thread([this] { run(); });
+}
 
 void StatusHub::stop() {
   {
@@ -77,8 +79,7 @@ std::optional<StatusHub::Snapshot> StatusHub::waitNewer(const std::string& board
   auto it = boards_.find(board);
   if (it == boards_.end()) return std::nullopt;
   const Entry& entry = it->second;
-  const bool fresh =
-      changed_.wait_for(lock, timeout, [&] { return stopping_ || entry.snapshot.version > seen; });
+  const bool fresh = changed_.wait_for(lock, timeout, [&] { return stopping_ || entry.snapshot.version > seen; });
   if (!fresh || stopping_) return std::nullopt;
   return entry.snapshot;
 }

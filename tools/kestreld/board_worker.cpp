@@ -72,11 +72,13 @@ void BoardWorker::run() {
     // A request that arrives after the backoff has run out sees a fresh attempt.
     if (!connected_ && std::chrono::steady_clock::now() >= nextAttempt_) attemptConnect();
     if (!job) continue;
+    const auto begin = std::chrono::steady_clock::now();
     try {
       job(*this);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "kestreld: board %s: a request failed: %s\n", name_.c_str(), e.what());
     }
+    stats_.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
   }
 }
 

@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "KestrelLib.h"
+#include "board_stats.h"
 
 namespace kestrel::sim {
 class BoardEmulator;
@@ -72,6 +73,7 @@ class BoardWorker {
   const std::string& name() const { return name_; }
   const std::string& address() const { return address_; }
   bool connected() const { return connected_; }
+  BoardStats& stats() { return stats_; }
 
   // ---- for jobs, on the worker thread only ---------------------------------------
   // The instance; throws ScpiError -241 while the board is not connected.
@@ -99,6 +101,7 @@ class BoardWorker {
   kestrel::sim::BoardEmulator* emulator_;
   void* instance_ = nullptr;
   BoardSettings settings_;
+  BoardStats stats_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -8,6 +8,7 @@
 
 #include "board_emulator.h"
 #include "board_worker.h"
+#include "config_fields.h"
 #include "scpi_session.h"
 
 namespace kestreld {
@@ -41,35 +42,6 @@ const NumericRange kPatternRange{0, 4294967295.0, 0};
 // The board's FM rate table, in Hz, by index.
 constexpr std::array<double, 12> kFMRatesHz = {0.04e6, 0.1e6, 0.5e6, 1e6, 1.3e6, 2e6,
                                                2.5e6,  3e6,   3.5e6, 4e6, 10e6,  50e6};
-
-const char* const kConfigNames[] = {"clockSource",
-                                    "register261",
-                                    "generateOption",
-                                    "generateFrequency",
-                                    "fmEnable",
-                                    "fmFrequency",
-                                    "fmAmplitude",
-                                    "fmPhaseSkew",
-                                    "fmRJAmplitude",
-                                    "tx2PMEnable",
-                                    "tx2PMFrequency",
-                                    "tx2PMAmplitude",
-                                    "tx2PMPhaseShiftAmplitude",
-                                    "tx2PMRJEnable",
-                                    "tx2PMRJAmplitude",
-                                    "tx2PMBUJEnable",
-                                    "tx2PMBUJAmplitude",
-                                    "tx2PMBUJLineRate",
-                                    "tx2AMEnable",
-                                    "tx2AMAmplitude",
-                                    "tx2AMRJAmplitude",
-                                    "tx2BUJAmplitude",
-                                    "tx2BUJPRBS",
-                                    "tx2BUJPRBSFlag",
-                                    "referenceFrequency",
-                                    "tx2Divider",
-                                    "tx1Power",
-                                    "tx2Power"};
 
 const Param& arg(const Call& call, size_t i) {
   if (i >= call.params.size()) throw ScpiError(kMissingParameter);
@@ -223,48 +195,26 @@ void saveCalibration(Call& call) {
                    vxclk_saveFMCalibrationValues(call.board.instance(), tag, row, values));
 }
 
+std::string formatField(const ConfigValue& value) {
+  if (const bool* b = std::get_if<bool>(&value)) return *b ? "1" : "0";
+  if (const double* d = std::get_if<double>(&value)) return formatReal(*d);
+  return std::to_string(std::get<int32_t>(value));
+}
+
 std::string readConfiguration(Call& call) {
   ActiveConfig c{};
   call.board.check("vxclk_getActiveConfig", vxclk_getActiveConfig(call.board.instance(), &c));
   view(call) = c;
-  const auto n = [](auto v) { return std::to_string(v); };
-  const auto b = [](bool v) { return std::string(v ? "1" : "0"); };
-  const std::string fields[] = {n(c.clockSource),
-                                n(c.register261),
-                                n(c.generateOption),
-                                formatReal(c.generateFrequency),
-                                b(c.fmEnable),
-                                n(c.fmFrequency),
-                                n(c.fmAmplitude),
-                                n(c.fmPhaseSkew),
-                                n(c.fmRJAmplitude),
-                                b(c.tx2PMEnable),
-                                n(c.tx2PMFrequency),
-                                n(c.tx2PMAmplitude),
-                                n(c.tx2PMPhaseShiftAmplitude),
-                                b(c.tx2PMRJEnable),
-                                n(c.tx2PMRJAmplitude),
-                                b(c.tx2PMBUJEnable),
-                                n(c.tx2PMBUJAmplitude),
-                                n(c.tx2PMBUJLineRate),
-                                b(c.tx2AMEnable),
-                                n(c.tx2AMAmplitude),
-                                n(c.tx2AMRJAmplitude),
-                                n(c.tx2BUJAmplitude),
-                                n(c.tx2BUJPRBS),
-                                b(c.tx2BUJPRBSFlag),
-                                formatReal(c.referenceFrequency),
-                                n(c.tx2Divider),
-                                n(c.tx1Power),
-                                n(c.tx2Power)};
   std::string out;
-  for (const std::string& field : fields) out += (out.empty() ? "" : ",") + field;
+  forEachConfigField(
+      c, [&](const char*, const ConfigValue& value) { out += (out.empty() ? "" : ",") + formatField(value); });
   return out;
 }
 
-std::string configurationNames(Call&) {
+std::string configurationNames(Call& call) {
   std::string out;
-  for (const char* name : kConfigNames) out += (out.empty() ? "" : ",") + quoted(name);
+  forEachConfigField(view(call),
+                     [&](const char* name, const ConfigValue&) { out += (out.empty() ? "" : ",") + quoted(name); });
   return out;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <list>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,11 +15,16 @@
 #include "access_list.h"
 #include "board_emulator.h"
 #include "board_worker.h"
+#include "http_server.h"
 #include "scpi_server.h"
 #include "scpi_session.h"
+#include "status_hub.h"
 
 #ifndef KESTRELD_VERSION
 #define KESTRELD_VERSION "unknown"
+#endif
+#ifndef KESTRELD_WEB_ROOT
+#define KESTRELD_WEB_ROOT "web"
 #endif
 
 namespace {
@@ -89,6 +95,11 @@ std::unique_ptr<kestrel::sim::BoardEmulator> startEmulator(std::string& address)
   return nullptr;
 }
 
+// An IPv6 address goes in brackets in a URL.
+std::string urlHost(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,11 +110,16 @@ int main(int argc, char** argv) {
   std::vector<std::string> sims;
   std::vector<std::string> allow;
   uint16_t scpiPort = 5025;
+  uint16_t httpPort = 8080;
+  std::string webRoot = KESTRELD_WEB_ROOT;
   std::string listen = "127.0.0.1";
   app.add_option("--board", boards, "a board: NAME=ADDRESS (repeatable)")->type_name("NAME=ADDRESS");
   app.add_option("--sim", sims, "a built-in board emulator named NAME (repeatable)")->type_name("NAME");
   app.add_option("--scpi-port", scpiPort, "SCPI port of the first board; the next boards take the next ports")
       ->capture_default_str();
+  app.add_option("--http-port", httpPort, "HTTP port of the JSON API and the front panel, for all boards; 0: none")
+      ->capture_default_str();
+  app.add_option("--web-root", webRoot, "directory of the front panel's files")->capture_default_str();
   app.add_option("--listen", listen, "address to serve on")->capture_default_str();
   app.add_option("--allow", allow, "only clients in this IPv4 network may connect, e.g. 10.0.0.0/8 (repeatable)")
       ->type_name("CIDR");
@@ -162,6 +178,23 @@ int main(int argc, char** argv) {
     std::printf("kestreld: board %s (%s%s) on SCPI %s:%u\n", choice.name.c_str(), choice.address.c_str(),
                 emulator != nullptr ? ", built-in emulator" : "", listen.c_str(), static_cast<unsigned>(port));
   }
+  std::vector<BoardWorker*> boardList;
+  for (BoardWorker& worker : workers) boardList.push_back(&worker);
+  StatusHub hub(boardList);
+  std::optional<HttpFace> http;
+  if (httpPort != 0) {
+    http.emplace(boardList, hub, access, webRoot);
+    try {
+      http->listen(listen, httpPort);
+    } catch (const std::runtime_error& e) {
+      std::fprintf(stderr, "kestreld: %s\n", e.what());
+      return kExitUnavailable;
+    }
+    hub.start();
+    http->start();
+    std::printf("kestreld: front panel and JSON API on http://%s:%u/\n", urlHost(listen).c_str(),
+                static_cast<unsigned>(httpPort));
+  }
   std::printf("kestreld: ready\n");
   std::fflush(stdout);
 
@@ -171,6 +204,9 @@ int main(int argc, char** argv) {
     io.stop();
   });
   io.run();
+  // The streams end with the hub; the workers outlive every job that uses them.
+  hub.stop();
+  if (http) http->stop();
   for (BoardWorker& worker : workers) worker.stop();
   std::printf("kestreld: stopped\n");
   return 0;

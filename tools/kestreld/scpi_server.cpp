@@ -87,7 +87,9 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   void dispatch(std::string line) {
     busy_ = true;
     board_.post([self = shared_from_this(), line = std::move(line)](BoardWorker& board) {
+      const uint64_t errorsBefore = self->session_->errorsPushed();
       std::string response = self->session_->execute(line, board);
+      board.stats().countRequest(Face::Scpi, self->session_->errorsPushed() != errorsBefore);
       asio::post(self->socket_.get_executor(), [self, response = std::move(response)]() mutable {
         self->busy_ = false;
         if (!response.empty()) self->send(std::move(response) + "\n");

@@ -155,6 +155,7 @@ uint8_t ClientSession::statusByte() const {
 }
 
 void ClientSession::pushError(int code, const std::string& detail) {
+  ++pushed_;
   eventStatus_ |= eventBitFor(code);
   if (errors_.size() >= kErrorQueueDepth) {
     errors_.back() = {kQueueOverflow, ""};
@@ -163,10 +164,16 @@ void ClientSession::pushError(int code, const std::string& detail) {
   errors_.emplace_back(code, detail);
 }
 
+std::pair<int, std::string> ClientSession::takeError() {
+  if (errors_.empty()) return {kNoError, ""};
+  auto error = std::move(errors_.front());
+  errors_.pop_front();
+  return error;
+}
+
 std::string ClientSession::popError() {
   if (errors_.empty()) return "0,\"No error\"";
-  const auto [code, detail] = errors_.front();
-  errors_.pop_front();
+  const auto [code, detail] = takeError();
   std::string text = errorText(code);
   if (!detail.empty()) text += ";" + detail;
   return std::to_string(code) + "," + quoted(text);

@@ -65,6 +65,10 @@ class ClientSession {
   // The oldest error as `<number>,"<text>"`, removed; 0,"No error" when none.
   std::string popError();
   size_t errorCount() const { return errors_.size(); }
+  // The oldest error as its number and detail, removed; kNoError when none.
+  std::pair<int, std::string> takeError();
+  // Errors ever pushed, for the request counters.
+  uint64_t errorsPushed() const { return pushed_; }
   void clearStatus();
 
  private:
@@ -74,6 +78,7 @@ class ClientSession {
 
   const CommandTree& tree_;
   std::deque<std::pair<int, std::string>> errors_;
+  uint64_t pushed_ = 0;
   uint8_t eventStatus_ = 0;
   uint8_t eventEnable_ = 0;
   uint8_t serviceEnable_ = 0;

@@ -70,6 +70,10 @@ struct HostileOptions {
   int resetPerMille = 10;  // frames in 1000 that reset the connection, not applied,
                            // after some random bytes fewer than the host needs
   int closePerMille = 5;   // the same, with an orderly close instead of a reset
+  // After each answer, this many more random bytes in a send of their own,
+  // lateDelayMs later: the stray bytes a host must drop before its next frame.
+  int lateBytes = 0;
+  int lateDelayMs = 5;
 };
 
 class BoardEmulator {

@@ -40,6 +40,10 @@ std::vector<AnswerPiece> HostileBoard::split(std::vector<uint8_t>& answer, int n
   const int extra = below(options_.maxExtraBytes + 1);
   for (int i = 0; i < extra; ++i) answer.push_back(static_cast<uint8_t>(next()));
   pieces.push_back({delay(), static_cast<int>(answer.size())});
+  if (options_.lateBytes > 0) {
+    for (int i = 0; i < options_.lateBytes; ++i) answer.push_back(static_cast<uint8_t>(next()));
+    pieces.push_back({options_.lateDelayMs, static_cast<int>(answer.size())});
+  }
   return pieces;
 }
 

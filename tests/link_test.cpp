@@ -119,7 +119,7 @@ TEST_F(LinkTest, StrayBytesThatArriveAfterAnAnswerAreNeverTheNextAnswer) {
     // Wait (without reading) until the stray bytes are in, as they would be
     // on a host that sends its next frame a little later. A slow receive may
     // have taken them in with the answer already; then nothing comes.
-    platform::waitReadable(link.sock, 200);
+    platform::waitReadable(link.sock, 1000);
   }
   EXPECT_GT(link.staleBytesDropped, 0u);
 }

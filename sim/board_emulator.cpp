@@ -355,6 +355,7 @@ struct BoardEmulator::Impl {
         filled = 0;
       } else if (ready > 0) {
         const int n = plat::receiveSome(current, frame.data() + filled, proto::kFrameSize - filled);
+        if (n == plat::kInterrupted) continue;
         if (n <= 0) {
           dropClient(n < 0);
           filled = 0;

@@ -141,11 +141,19 @@ TEST(Connection, ConnectReadsTheCalibrationRowsAndReconnectWorks) {
   EmulatorBoard board;
   void* h = vxclk_createInstance();
   ASSERT_EQ(vxclk_connect(h, board.address().c_str()), VXCLK_OK);
+  // The answer shape first: the board ID read twice, the memory pointer
+  // written twice; then the fourteen calibration rows.
   const auto frames = board->frames();
-  ASSERT_EQ(frames.size(), 14u);
+  ASSERT_EQ(frames.size(), 18u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(frames[i].kind, sim::FrameKind::RegisterRead);
+    EXPECT_EQ(frames[i].reg, p::reg::kBoardId);
+    EXPECT_EQ(frames[2 + i].kind, sim::FrameKind::RegisterWrite);
+    EXPECT_EQ(frames[2 + i].reg, p::reg::kMemoryAddress);
+  }
   for (int r = 0; r < 14; ++r) {
-    EXPECT_EQ(frames[r].kind, sim::FrameKind::BlockRead);
-    EXPECT_EQ(frames[r].address, p::calibrationAddress(r, 0));
+    EXPECT_EQ(frames[4 + r].kind, sim::FrameKind::BlockRead);
+    EXPECT_EQ(frames[4 + r].address, p::calibrationAddress(r, 0));
   }
   ASSERT_EQ(vxclk_connect(h, board.address().c_str()), VXCLK_OK);  // again while connected
   int32_t id = 0;

@@ -92,6 +92,50 @@ TEST_F(ClockGeneration, Tx1PowerSurvivesANewClock) {
   EXPECT_EQ(storedSetting(S::Tx1Power), 33.0);
 }
 
+// Each call from an instance of its own, as separate processes make them:
+// the board keeps the clock and the Tx1 power it has.
+TEST_F(ClockGeneration, AFreshInstanceKeepsTheBoardsClock) {
+  KESTREL_REQUIRE_EMULATOR();
+  ASSERT_EQ(vxclk_generateClock(instance, 1800.0, 19), VXCLK_OK);
+  ASSERT_EQ(vxclk_setTx1Power(instance, 7), VXCLK_OK);
+  struct Step {
+    const char* name;
+    int32_t (*call)(void*);
+  };
+  const Step steps[] = {
+      {"setFMFrequency", [](void* h) { return vxclk_setFMFrequency(h, 3); }},
+      {"enableFM", [](void* h) { return vxclk_enableFM(h, 1); }},
+      {"setFMAmplitude", [](void* h) { return vxclk_setFMAmplitude(h, 40); }},
+      {"setFMPhaseSkew", [](void* h) { return vxclk_setFMPhaseSkew(h, 2); }},
+      {"setCustomFMFrequency", [](void* h) { return vxclk_setCustomFMFrequency(h, 2.2); }},
+      {"setTx2PMFrequency", [](void* h) { return vxclk_setTx2PMFrequency(h, 12.5); }},
+      {"setTx1Power", [](void* h) { return vxclk_setTx1Power(h, 9); }},
+      {"generateClock", [](void* h) { return vxclk_generateClock(h, 2000.0, 19); }},
+  };
+  double clock = 1800.0;
+  double power = 7.0;
+  for (const Step& step : steps) {
+    void* fresh = vxclk_createInstance();
+    ASSERT_EQ(vxclk_connect(fresh, address.c_str()), VXCLK_OK);
+    ASSERT_EQ(step.call(fresh), VXCLK_OK) << step.name;
+    if (std::string(step.name) == "setTx1Power") power = 9.0;
+    if (std::string(step.name) == "generateClock") clock = 2000.0;
+    const auto synth = (*board)->synthState();
+    EXPECT_NEAR(synth.outputA, clock, 1e-9) << step.name;
+    EXPECT_EQ((*board)->synthRegisters()[46] >> 8 & 0x1F, power) << step.name;
+    EXPECT_EQ(storedSetting(S::Tx1Power), power) << step.name;
+    vxclk_destroyInstance(fresh);
+  }
+}
+
+TEST_F(ClockGeneration, ABoardWithoutAStoredClockKeepsTheModelsDefaults) {
+  KESTREL_REQUIRE_EMULATOR();
+  (*board)->setMemoryDouble(p::settingAddress(S::GenerateFrequency), 9000.0);  // out of range
+  ASSERT_EQ(vxclk_setTx1Power(instance, 4), VXCLK_OK);
+  EXPECT_EQ(storedSetting(S::Tx1Power), 4.0);
+  EXPECT_EQ(synthUploads((*board)->frames()).size(), 1u);
+}
+
 struct RegisterCase {
   int32_t argument;
   uint16_t written;

@@ -131,18 +131,45 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(FMControls, AppliedValuesSkipUnchangedRequests) {
   KESTREL_REQUIRE_EMULATOR();
-  EXPECT_EQ(vxclk_setFMPhaseSkew(instance, 0), VXCLK_OK);  // equal to the initial applied 0
-  EXPECT_EQ(vxclk_setFMRJAmplitude(instance, 0), VXCLK_OK);
-  EXPECT_TRUE((*board)->frames().empty());
-  EXPECT_EQ(vxclk_setFMPhaseSkew(instance, 5), VXCLK_OK);
-  EXPECT_EQ(vxclk_setFMPhaseSkew(instance, 5), VXCLK_OK);
-  EXPECT_EQ(vxclk_setFMRJAmplitude(instance, 9), VXCLK_OK);
-  EXPECT_EQ(vxclk_setFMRJAmplitude(instance, 9), VXCLK_OK);
+  for (int32_t value : {0, 0, 5, 5}) {
+    EXPECT_EQ(vxclk_setFMPhaseSkew(instance, value), VXCLK_OK);
+    EXPECT_EQ(vxclk_setFMRJAmplitude(instance, value), VXCLK_OK);
+  }
   const auto frames = (*board)->frames();
-  EXPECT_EQ(writesAmong(frames, {p::reg::kFMPhaseSkew}).size(), 1u);
-  EXPECT_EQ(writesAmong(frames, {p::reg::kFMRJAmplitude}).size(), 1u);
+  EXPECT_EQ(writesAmong(frames, {p::reg::kFMPhaseSkew}).size(), 2u);
+  EXPECT_EQ(writesAmong(frames, {p::reg::kFMRJAmplitude}).size(), 2u);
   EXPECT_EQ(storedSetting(S::FMPhaseSkew), 5.0);
-  EXPECT_EQ(storedSetting(S::FMRJAmplitude), 9.0);
+  EXPECT_EQ(storedSetting(S::FMRJAmplitude), 5.0);
+}
+
+// What the board holds is unknown to a new instance and after a reconnect:
+// the first request is always written, whatever the board held.
+TEST_F(FMControls, AppliedValuesStartUnknownAtCreationAndAtEveryConnect) {
+  KESTREL_REQUIRE_EMULATOR();
+  const std::vector<std::pair<uint16_t, int32_t (*)(void*, int32_t)>> setters = {
+      {p::reg::kFMPhaseSkew, vxclk_setFMPhaseSkew},           {p::reg::kFMRJAmplitude, vxclk_setFMRJAmplitude},
+      {p::reg::kTx2BUJAmplitude, vxclk_setTx2BUJAmplitude},   {p::reg::kTx2AMRJAmplitude, vxclk_setTx2AMRJAmplitude},
+      {p::reg::kTx2PMBUJAmplitude, vxclk_setTx2PMBUJAmplitude}};
+  for (const auto& [reg, set] : setters) (*board)->setRegister(0, reg, 44);  // another host's values
+  for (bool restart : {false, true}) {
+    void* other = vxclk_createInstance();
+    ASSERT_EQ(vxclk_connect(other, address.c_str()), VXCLK_OK);
+    ASSERT_EQ(vxclk_enableTx2PMBUJ(other, 1), VXCLK_OK);
+    for (const auto& [reg, set] : setters) {
+      ASSERT_EQ(set(other, 0), VXCLK_OK) << reg;
+      EXPECT_EQ((*board)->registerValue(0, reg), 0) << reg;
+      // The board restarts: its registers are back to 7, and the instance reconnects.
+      if (restart) (*board)->setRegister(0, reg, 7);
+    }
+    if (restart) {
+      ASSERT_EQ(vxclk_connect(other, address.c_str()), VXCLK_OK);
+      for (const auto& [reg, set] : setters) {
+        ASSERT_EQ(set(other, 0), VXCLK_OK) << reg;
+        EXPECT_EQ((*board)->registerValue(0, reg), 0) << "after the reconnect, register " << reg;
+      }
+    }
+    vxclk_destroyInstance(other);
+  }
 }
 
 TEST_F(FMControls, ARequestIsAppliedOnlyWhenTheWholeCallSucceeded) {

@@ -53,14 +53,16 @@ def _c_string(name: str, value: bytes) -> bytes:
     return value
 
 
-#: The arguments checked before the call: C function -> (what its first
-#: argument is, its range). Outside the range, OutOfRange is raised.
-_CHECKED: Dict[str, Tuple[str, limits.Range]] = {
-    "vxclk_setTx1Power": ("Tx1 power", limits.TX1_POWER),
-    "vxclk_setTx2Power": ("Tx2 power", limits.TX2_POWER),
-    "vxclk_setTx2Divider": ("Tx2 divider selection", limits.TX2_DIVIDER),
-    "vxclk_generateClock": ("clock frequency (MHz)", limits.CLOCK_MHZ),
-    "vxclk_initializeInstance": ("calibration source", limits.CALIBRATION_SOURCE),
+#: The arguments checked before the call: C function -> (position of the
+#: argument after the instance, what it is, its range). Outside the range,
+#: OutOfRange is raised.
+_CHECKED: Dict[str, Tuple[Tuple[int, str, limits.Range], ...]] = {
+    "vxclk_setTx1Power": ((0, "Tx1 power", limits.TX1_POWER),),
+    "vxclk_setTx2Power": ((0, "Tx2 power", limits.TX2_POWER),),
+    "vxclk_setTx2Divider": ((0, "Tx2 divider selection", limits.TX2_DIVIDER),),
+    "vxclk_generateClock": ((0, "clock frequency (MHz)", limits.CLOCK_MHZ),),
+    "vxclk_initializeInstance": ((0, "calibration source", limits.CALIBRATION_SOURCE),),
+    "vxclk_setClock": ((1, "register page", limits.REGISTER_PAGE), (2, "register number", limits.REGISTER)),
 }
 
 #: The Board method behind each C function, for messages; "a|b" picks by the
@@ -596,13 +598,12 @@ class Board:
             error.cause = link.call_failure_cause(error.status, elapsed_ms)
 
     def _check_range(self, function: str, operation: str, arguments: Sequence[Any]) -> None:
-        """Raises OutOfRange when the first argument is outside its range (see
+        """Raises OutOfRange when a checked argument is outside its range (see
         :mod:`kestrel.limits`)."""
-        checked = _CHECKED.get(function)
-        if checked is not None and arguments[0] not in checked[1]:
-            what, allowed = checked
-            self._refuse(Status.OUT_OF_RANGE, function, operation,
-                         detail=f"{what} {arguments[0]!r} is outside {allowed}")
+        for position, what, allowed in _CHECKED.get(function, ()):
+            if arguments[position] not in allowed:
+                self._refuse(Status.OUT_OF_RANGE, function, operation,
+                             detail=f"{what} {arguments[position]!r} is outside {allowed}")
 
     def _refuse_unopened(self, function: str, operation: str) -> NoReturn:
         if self._was_opened:
@@ -669,6 +670,8 @@ class Board:
         """Reads a 16-bit board register.
 
         Raises:
+            OutOfRange: page outside 0..15 or register outside 0..2047
+                (:data:`kestrel.limits.REGISTER_PAGE`, :data:`kestrel.limits.REGISTER`).
             OperationFailed: the exchange with the board failed.
         """
         value = c_uint16()
@@ -681,6 +684,8 @@ class Board:
         """Writes a 16-bit board register.
 
         Raises:
+            OutOfRange: page outside 0..15 or register outside 0..2047
+                (:data:`kestrel.limits.REGISTER_PAGE`, :data:`kestrel.limits.REGISTER`).
             OperationFailed: the exchange with the board failed.
         """
         word = c_uint16(_ranged("value", value, _UINT16))

@@ -15,7 +15,8 @@ from __future__ import annotations
 import math
 from typing import NamedTuple, Union
 
-__all__ = ["Range", "TX1_POWER", "TX2_POWER", "TX2_DIVIDER", "CLOCK_MHZ", "CALIBRATION_SOURCE"]
+__all__ = ["Range", "TX1_POWER", "TX2_POWER", "TX2_DIVIDER", "CLOCK_MHZ", "CALIBRATION_SOURCE", "REGISTER_PAGE",
+           "REGISTER"]
 
 Number = Union[int, float]
 
@@ -51,3 +52,7 @@ TX2_DIVIDER = Range(0, 15)
 CLOCK_MHZ = Range(20.0, 5500.0, open=True)
 #: Calibration source: 0 none, 1 the board's rows, 2 a file.
 CALIBRATION_SOURCE = Range(0, 2)
+#: Page of a raw register access (four bits of the address word).
+REGISTER_PAGE = Range(0, 15)
+#: Register number of a raw register access (eleven bits of the address word).
+REGISTER = Range(0, 2047)

@@ -164,7 +164,10 @@ int32_t vxclk_checkVCOVoltage(void* instance, double* voltage) {
 
 int32_t vxclk_setClock(void* instance, uint8_t write, uint16_t page, uint16_t reg, uint16_t* value) {
   return onDevice(instance, [&](ClockSource_API& device) {
-    return value == nullptr ? Status::OutOfRange : kestrel::fromFlag(device.regAccess(write, page, reg, value));
+    // A page or register number past its field would spill into the
+    // neighbouring bits of the address word and reach another register.
+    if (value == nullptr || page >= p::kRegisterPages || reg >= p::kRegistersPerPage) return Status::OutOfRange;
+    return kestrel::fromFlag(device.regAccess(write, page, reg, value));
   });
 }
 

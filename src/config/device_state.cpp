@@ -1,5 +1,7 @@
 #include "config/device_state.h"
 
+#include <limits>
+
 #include <utility>
 
 namespace kestrel {
@@ -100,6 +102,14 @@ std::array<FMEntry, kFMTableSize> defaultFMTable() {
 
 DeviceState::DeviceState() : fmTable(defaultFMTable()) {
   for (int i = 0; i < kStatusMessageCount; ++i) statusMessages[i] = kStatusMessages[i];
+}
+
+void DeviceState::forgetAppliedValues() {
+  constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
+  for (double* applied : {&fmPhaseSkewApplied, &fmRJAmplitudeApplied, &tx2AMAmplitudeApplied,
+                          &tx2AMRJAmplitudeApplied, &tx2PMBUJAmplitudeApplied, &tx2BUJAmplitudeApplied,
+                          &tx2PMRJAmplitudeApplied})
+    *applied = kUnknown;
 }
 
 void DeviceState::setStatus(int index, std::string suffix) {

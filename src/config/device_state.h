@@ -41,6 +41,11 @@ struct DeviceState {
   // Composes statusText from a fixed message and a suffix; an index outside
   // the table leaves statusText as it is.
   void setStatus(int index, std::string suffix);
+  // What the board holds of the values that skip unchanged requests is not
+  // known to a new instance, nor after a reconnect (another host, or a board
+  // restart, may have changed it): unknown compares unequal to every
+  // request, so the next setter writes what it is asked.
+  void forgetAppliedValues();
 
   uint8_t connected = 0;
   int32_t generateOption = 1;

@@ -105,6 +105,12 @@ class ClockSource_API final {
   virtual Status writeSynthRegisters();
   virtual std::string makeTimestampName();
 
+  // Before an operation that uploads the synthesizer: makes a model that
+  // this instance has not planned since it connected hold the clock the
+  // board stores, so that the upload keeps it. Failed only when the board
+  // could not be read.
+  Status adoptBoardClock();
+
   // ---- checked reads for the exported functions -------------------------------------
   // The value getters above deliver a value even when the board did not
   // answer; these tell the caller whether the value is real.
@@ -151,6 +157,9 @@ class ClockSource_API final {
   Status writeFMFrequencyAndFinish();
   Status writeFMAmplitudeRegister();
   bool boardCalibrationRead = false;
+  // The synthesizer model holds a clock planned by, or adopted into, this
+  // instance since it connected.
+  bool modelHoldsBoardClock = false;
   template <typename Control>
   friend Status applyTx2Control(ClockSource_API& device, const Control& control, double request);
 };

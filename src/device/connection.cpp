@@ -13,6 +13,7 @@ namespace p = protocol;
 ClockSource_API::ClockSource_API() {
   state.generateOption = 19;
   state.referenceMode = 0.0;
+  state.forgetAppliedValues();
 }
 
 double ClockSource_API::getRevision() { return 2.6; }
@@ -20,7 +21,12 @@ double ClockSource_API::getRevision() { return 2.6; }
 Status ClockSource_API::connect(std::string address) {
   ipAddress.clear();
   ipAddress = std::move(address);
+  // Whatever this instance believed of a board it reached before may no
+  // longer hold: another host, or a restart, may have changed it.
+  state.forgetAppliedValues();
+  modelHoldsBoardClock = false;
   if (!link.openLink(ipAddress.c_str(), link.boardPort)) return Status::Failed;
+  if (!link.learnAnswerShape()) return Status::Failed;
   CalibrationTable rows{};
   boardCalibrationRead = readCalibrationRows(&rows);
   // A failed read has dropped the connection it was made on: reporting

@@ -35,6 +35,7 @@ Status ClockSource_API::enableFM(int32_t on) {
 Status ClockSource_API::setFMFrequency(int32_t index) {
   if (!state.connected) return Status::NotConnected;
   if (index < 0 || index >= kFMTableSize) return Status::OutOfRange;
+  if (adoptBoardClock() != Status::Ok) return Status::Failed;
   state.fmIndex = static_cast<uint16_t>(index);
   state.fmFrequencyHz = state.fmTable[state.fmIndex].frequencyMHz * 1000000.0;
   return writeFMFrequencyAndFinish();
@@ -43,6 +44,7 @@ Status ClockSource_API::setFMFrequency(int32_t index) {
 Status ClockSource_API::setCustomFMFrequency(double frequencyMHz) {
   if (!state.connected) return Status::NotConnected;
   if (state.calibrationSource != kCalibrationNone) return Status::CalibrationSourceSelected;
+  if (adoptBoardClock() != Status::Ok) return Status::Failed;
   state.fmIndex = fmIndexForFrequency(frequencyMHz);
   state.fmFrequencyHz = frequencyMHz * 1000000.0;
   return writeFMFrequencyAndFinish();
@@ -68,6 +70,7 @@ Status ClockSource_API::writeFMAmplitudeRegister() {
 }
 
 Status ClockSource_API::setFMAmplitude(int32_t amplitude) {
+  if (adoptBoardClock() != Status::Ok) return Status::Failed;
   state.fmAmplitude = amplitude;
   const Status result = writeFMAmplitudeRegister();
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMAmplitude), state.fmAmplitude);
@@ -80,6 +83,7 @@ Status ClockSource_API::setFMPhaseSkew(int32_t skew) {
   state.fmPhaseSkew = skew;
   if (state.fmPhaseSkew == state.fmPhaseSkewApplied) return Status::Ok;
   const uint64_t failuresBefore = failedExchangeCount();
+  if (adoptBoardClock() != Status::Ok) return Status::Failed;
   const bool ok = writeRegister(p::reg::kFMPhaseSkew, low16(skew));
   writeSetting(static_cast<int32_t>(p::SettingIndex::FMPhaseSkew), skew);
   refreshFMSynth();
@@ -119,6 +123,7 @@ Status ClockSource_API::refreshFMSynth() {
 
 Status ClockSource_API::applyFMEntry() {
   if (!state.connected) return Status::NotConnected;
+  if (adoptBoardClock() != Status::Ok) return Status::Failed;
   refreshFMSynth();
   const FMEntry& entry = state.fmTable[std::min<int>(state.fmIndex, kFMTableSize - 1)];
   for (int k = 0; k < p::kFMSwitchCount; ++k) setFMSwitch(k, entry.switches[k] == 1 ? 1 : 0);
@@ -128,6 +133,7 @@ Status ClockSource_API::applyFMEntry() {
 Status ClockSource_API::setFMAmplitudeScaled(double amplitude, bool flagA, bool flagB, double scale, double* readout) {
   if (!state.connected) return Status::NotConnected;
   if (state.fmEnable != 1) return Status::Failed;
+  if (adoptBoardClock() != Status::Ok) return Status::Failed;
   state.fmAmplitude = std::trunc(amplitude);
   refreshFMSynth();
   if (!flagA && !flagB) return Status::Ok;

@@ -85,6 +85,8 @@ void ExchangeTrace::staleBytesDropped(int bytes) {
   if (bytes > 0) line("--", format("dropped %d stray byte%s that no frame asked for", bytes, bytes == 1 ? "" : "s"));
 }
 
+void ExchangeTrace::note(const std::string& text) { line("--", text); }
+
 void ExchangeTrace::sent(const p::Frame& frame) {
   lastCommand_ = p::decodeCommand(frame.data());
   lastCommand_.blockData = nullptr;  // the frame is reused; nothing keeps pointing into it

@@ -26,6 +26,8 @@ class ExchangeTrace {
 
   void connected(const char* address, uint16_t port, platform::SocketError result);
   void staleBytesDropped(int bytes);
+  // A remark on the connection (the answer shape learned, ...).
+  void note(const std::string& text);
   void sent(const protocol::Frame& frame);
   // A frame that never left: the connection was already dropped.
   void notSent(const protocol::Frame& frame, platform::SocketError cause);

@@ -9,7 +9,24 @@ using platform::kInvalidSocket;
 using platform::SocketError;
 
 namespace {
-constexpr int32_t kAnyAnswer = p::answerBytesNeeded(p::CommandKind::Other);
+// While the shape is learned, the rest of an answer that came split gets
+// this long to arrive.
+constexpr int kShapeSettleMs = 20;
+// The memory pointer values of the write probes: two different values, both
+// addresses the library itself sets.
+constexpr uint16_t kProbeValues[2] = {static_cast<uint16_t>(p::kSettingsBase),
+                                      static_cast<uint16_t>(p::kCalibrationTableBase)};
+
+p::Command otherCommand() { return {}; }
+
+p::Command registerCommand(bool write, uint16_t page, uint16_t reg, uint16_t value) {
+  p::Command c;
+  c.kind = write ? p::CommandKind::RegisterWrite : p::CommandKind::RegisterRead;
+  c.page = page;
+  c.reg = reg;
+  c.value = write ? value : 0;
+  return c;
+}
 }  // namespace
 
 HwLayer::HwLayer() : HwLayer(linkSettingsFromEnvironment()) {}
@@ -38,6 +55,7 @@ bool HwLayer::openLink(const char* address, uint16_t port) {
   platform::startSockets();
   releaseSocket();  // a new connection never leaks the previous one
   streamBroken = false;
+  shape = {};
   armedTimeoutMs = 0;
   uint32_t peer = 0;
   if (!platform::parseIPv4(address, &peer)) {
@@ -81,7 +99,7 @@ bool HwLayer::transact(const uint8_t* frame, int32_t length, uint8_t* destinatio
     const int32_t n = length < p::kFrameSize ? length : p::kFrameSize;
     if (n > 0) std::memcpy(cmdFrame.data(), frame, static_cast<size_t>(n));
   }
-  return length == p::kFrameSize && exchange(destination, capacity, kAnyAnswer);
+  return length == p::kFrameSize && exchange(otherCommand(), destination, capacity);
 }
 
 bool HwLayer::failExchange(SocketError cause, int32_t result) {
@@ -103,7 +121,7 @@ bool HwLayer::armExchangeTimeouts() {
   return true;
 }
 
-bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required) {
+bool HwLayer::exchange(const p::Command& sent, uint8_t* destination, int32_t capacity) {
   if (!usable()) {
     const SocketError cause = sock == kInvalidSocket || failure == SocketError::None ? SocketError::Closed : failure;
     if (trace) trace->notSent(cmdFrame, cause);
@@ -123,30 +141,77 @@ bool HwLayer::exchange(uint8_t* destination, int32_t capacity, int32_t required)
   if (!armExchangeTimeouts()) return failExchange(platform::systemError());
   const int64_t deadline = platform::monotonicMs() + armedTimeoutMs;
   bool rearmed = false;
-  const platform::Transfer sent = platform::sendAllArmed(sock, cmdFrame.data(), p::kFrameSize, deadline, &rearmed);
-  if (sent.ok()) {
-    const platform::Transfer answer =
-        platform::receiveAtLeast(sock, destination, capacity, required, deadline, &rearmed);
-    if (rearmed) armedTimeoutMs = 0;  // the next exchange gets its whole time-out again
-    // A receive that saw the close leaves 0 as its result, as recv() does.
-    if (trace) trace->received(destination, answer.bytes, answer.error);
-    if (!answer.ok()) return failExchange(answer.error, answer.error == SocketError::Closed ? 0 : -1);
-    lastResult = answer.bytes;
-    failure = SocketError::None;
-    return true;
+  const platform::Transfer sentFrame =
+      platform::sendAllArmed(sock, cmdFrame.data(), p::kFrameSize, deadline, &rearmed);
+  if (!sentFrame.ok()) {
+    if (rearmed) armedTimeoutMs = 0;
+    if (trace) trace->received(destination, 0, sentFrame.error);
+    return failExchange(sentFrame.error);
   }
-  if (rearmed) armedTimeoutMs = 0;
-  if (trace) trace->received(destination, 0, sent.error);
-  return failExchange(sent.error);
+  const platform::Transfer answer =
+      platform::receiveAtLeast(sock, destination, capacity, shape.bytesNeeded(sent.kind), deadline, &rearmed);
+  if (rearmed) armedTimeoutMs = 0;  // the next exchange gets its whole time-out again
+  // A late byte of an earlier answer, or stray bytes that came after this
+  // frame went out, show as an answer out of shape.
+  const SocketError outcome = !answer.ok()                      ? answer.error
+                              : !shape.fits(sent, destination) ? SocketError::BadAnswer
+                                                               : SocketError::None;
+  if (trace) trace->received(destination, answer.bytes, outcome);
+  // A receive that saw the close leaves 0 as its result, as recv() does.
+  if (outcome != SocketError::None) return failExchange(outcome, outcome == SocketError::Closed ? 0 : -1);
+  lastResult = answer.bytes;
+  failure = SocketError::None;
+  return true;
+}
+
+bool HwLayer::probe(const p::Command& sent, int expected, uint8_t* answer, int capacity, int* bytes) {
+  if (!exchange(sent, answer, capacity)) return false;
+  *bytes = lastResult;
+  const int64_t settleEnd = platform::monotonicMs() + kShapeSettleMs;
+  while (*bytes <= expected && *bytes < capacity) {
+    const int64_t left = settleEnd - platform::monotonicMs();
+    if (left <= 0 || platform::waitReadable(sock, static_cast<int>(left)) <= 0) break;
+    const int n = platform::receiveSome(sock, answer + *bytes, capacity - *bytes);
+    if (n == platform::kInterrupted) continue;
+    if (n <= 0) return failExchange(n == 0 ? SocketError::Closed : platform::systemError(), n);
+    *bytes += n;
+  }
+  return true;
+}
+
+bool HwLayer::learnAnswerShape() {
+  shape = {};
+  constexpr int kProbeCapacity = 64;
+  uint8_t reads[2][kProbeCapacity]{};
+  int readBytes[2]{};
+  const p::Command readId = registerCommand(false, 0, p::reg::kBoardId, 0);
+  for (int i = 0; i < 2; ++i) {
+    p::encodeRegisterRead(cmdFrame, readId.page, readId.reg);
+    if (!probe(readId, p::kRegisterReadAnswerBytes, reads[i], kProbeCapacity, &readBytes[i])) return false;
+  }
+  AnswerShape learned = learnReadShape(reads[0], readBytes[0], reads[1], readBytes[1]);
+  if (learned.learned) {
+    uint8_t writes[2][kProbeCapacity]{};
+    int writeBytes[2]{};
+    for (int i = 0; i < 2; ++i) {
+      const p::Command write = registerCommand(true, 0, p::reg::kMemoryAddress, kProbeValues[i]);
+      p::encodeRegisterWrite(cmdFrame, write.page, write.reg, write.value);
+      if (!probe(write, learned.registerAnswerBytes - 1, writes[i], kProbeCapacity, &writeBytes[i])) return false;
+    }
+    learnWriteShape(learned, writes[0], writeBytes[0], kProbeValues[0], writes[1], writeBytes[1], kProbeValues[1]);
+  }
+  shape = learned;
+  if (trace) trace->note(shape.describe());
+  return true;
 }
 
 bool HwLayer::regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_t* value) {
   if (write != 0) {
     p::encodeRegisterWrite(cmdFrame, page, address, *value);
-    return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
+    return exchange(registerCommand(true, page, address, *value), respBuffer.data(), p::kResponseCapacity);
   }
   p::encodeRegisterRead(cmdFrame, page, address);
-  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::answerBytesNeeded(p::CommandKind::RegisterRead));
+  const bool ok = exchange(registerCommand(false, page, address, 0), respBuffer.data(), p::kResponseCapacity);
   lastResult = ok ? 1 : 0;
   *value = p::decodeRegisterAnswer(respBuffer.data());
   return ok;
@@ -157,12 +222,14 @@ bool HwLayer::writeMemBlock(uint8_t selector, uint32_t address, const uint8_t* d
   p::encodeBlockWrite(cmdFrame, selector, address, blockData);
   byteIndex = p::kBlockSize;
   blockData = nullptr;
-  return exchange(respBuffer.data(), p::kResponseCapacity, kAnyAnswer);
+  return exchange(otherCommand(), respBuffer.data(), p::kResponseCapacity);
 }
 
 bool HwLayer::readMemBlock(uint8_t selector, uint32_t address, uint8_t* destination) {
   p::encodeBlockRead(cmdFrame, selector, address);
-  const bool ok = exchange(respBuffer.data(), p::kResponseCapacity, p::answerBytesNeeded(p::CommandKind::BlockRead));
+  p::Command blockRead;
+  blockRead.kind = p::CommandKind::BlockRead;
+  const bool ok = exchange(blockRead, respBuffer.data(), p::kResponseCapacity);
   lastResult = ok ? 1 : 0;
   std::memcpy(destination, respBuffer.data(), p::kBlockSize);
   return ok;
@@ -178,8 +245,7 @@ bool HwLayer::auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   bool ok = true;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
-    ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity,
-                  kAnyAnswer) && ok;
+    ok = exchange(otherCommand(), buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity) && ok;
     lastResult = ok ? 1 : 0;
   }
   return ok;
@@ -187,7 +253,7 @@ bool HwLayer::auxReadRepeat(uint8_t selector, uint16_t count, uint8_t* buffer) {
 
 bool HwLayer::auxReadPlain(uint8_t* buffer) {
   startAuxFrame(p::kSubAuxRepeat);
-  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
+  return exchange(otherCommand(), buffer, p::kResponseCapacity);
 }
 
 bool HwLayer::auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer) {
@@ -197,8 +263,7 @@ bool HwLayer::auxReadIndexed(uint8_t selector, uint16_t count, uint8_t* buffer) 
   bool ok = true;
   for (blockCounter = 0; blockCounter < count; ++blockCounter) {
     cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(blockCounter);
-    ok = exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity,
-                  kAnyAnswer) && ok;
+    ok = exchange(otherCommand(), buffer + static_cast<size_t>(p::kResponseCapacity) * blockCounter, p::kResponseCapacity) && ok;
   }
   return ok;
 }
@@ -208,7 +273,7 @@ bool HwLayer::auxReadAt(uint8_t selector, uint16_t index, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = static_cast<uint8_t>(index);
   cmdFrame[p::kOffAuxArg2] = 0;
-  return exchange(buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity, kAnyAnswer);
+  return exchange(otherCommand(), buffer + static_cast<size_t>(p::kResponseCapacity) * index, p::kResponseCapacity);
 }
 
 bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
@@ -216,7 +281,7 @@ bool HwLayer::auxReadDefault(uint8_t selector, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = 0x7F;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
+  return exchange(otherCommand(), buffer, p::kResponseCapacity);
 }
 
 bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
@@ -224,7 +289,7 @@ bool HwLayer::auxRead4(uint8_t selector, uint8_t argument, uint8_t* buffer) {
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = argument;
   cmdFrame[p::kOffAuxArg2] = 0x7F;
-  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
+  return exchange(otherCommand(), buffer, p::kResponseCapacity);
 }
 
 bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t* buffer) {
@@ -232,7 +297,7 @@ bool HwLayer::auxRead3(uint8_t selector, uint8_t first, uint8_t second, uint8_t*
   cmdFrame[p::kOffAuxSelector] = selector;
   cmdFrame[p::kOffAuxArg1] = first;
   cmdFrame[p::kOffAuxArg2] = second;
-  return exchange(buffer, p::kResponseCapacity, kAnyAnswer);
+  return exchange(otherCommand(), buffer, p::kResponseCapacity);
 }
 
 }  // namespace kestrel

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "link/answer_shape.h"
 #include "link/exchange_trace.h"
 #include "link/link_settings.h"
 #include "platform/socket.h"
@@ -23,7 +24,13 @@ class HwLayer {
   HwLayer(const HwLayer&) = delete;
   HwLayer& operator=(const HwLayer&) = delete;
 
+  // A new connection starts with no answer shape: the board shows it.
   bool openLink(const char* address, uint16_t port);
+  // Learns the board's answer shape from two reads of the board ID and two
+  // writes of the memory address register (which only moves the memory
+  // pointer every memory access sets anyway). False when an exchange failed.
+  bool learnAnswerShape();
+  const AnswerShape& answerShape() const { return shape; }
   bool closeLink();
   // One exchange: send the whole frame, then one receive into destination.
   bool transact(const uint8_t* frame, int32_t length, uint8_t* destination, int32_t capacity);
@@ -71,9 +78,12 @@ class HwLayer {
   uint64_t staleBytesDropped = 0;
 
  private:
-  // Sends the command frame and receives until at least `required` answer
-  // bytes have arrived, within one deadline.
-  bool exchange(uint8_t* destination, int32_t capacity, int32_t required);
+  // Sends the command frame and receives until the answer to `sent` is
+  // whole, within one deadline; an answer out of the learned shape fails.
+  bool exchange(const protocol::Command& sent, uint8_t* destination, int32_t capacity);
+  // One probe of learnAnswerShape(): the exchange, then, when no more than
+  // `expected` bytes came, a short wait for the rest of a split answer.
+  bool probe(const protocol::Command& sent, int expected, uint8_t* answer, int capacity, int* bytes);
   bool failExchange(platform::SocketError cause, int32_t result = -1);
   bool failOpen(platform::SocketError cause);
   // Arms the socket's send and receive time-outs to exchangeTimeoutMs when
@@ -83,6 +93,7 @@ class HwLayer {
   void releaseSocket();
   void startAuxFrame(uint8_t subCommand);
 
+  AnswerShape shape;
   bool streamBroken = false;
   platform::SocketError failure = platform::SocketError::None;
   // The time-out the socket is armed with; 0 when it must be armed again.

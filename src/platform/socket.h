@@ -21,6 +21,7 @@ enum class SocketError {
   Refused,      // nothing listens at the address
   Unreachable,  // no route to the address
   BadAddress,   // not a dotted-quad IPv4 address
+  BadAnswer,    // the link found an answer out of the board's shape
   Other,
 };
 
@@ -53,6 +54,7 @@ int bindAnyLocal(SocketHandle socket);
 int startConnect(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t port);
 
 // Waits for a started connect() to settle: 1 settled, 0 time-out, -1 error.
+// Signals do not restart the wait: it ends timeoutMs after the call at most.
 int waitConnected(SocketHandle socket, int timeoutMs);
 
 // How a settled connect() ended: None when it is connected.
@@ -69,11 +71,16 @@ enum class Direction { Send, Receive };
 // drops it then anyway.
 int armTimeout(SocketHandle socket, Direction direction, int timeoutMs);
 
-// One send() of up to length bytes: the count sent, or -1.
+// What sendSome() and receiveSome() give when a signal cut the wait short
+// before anything moved: the caller re-arms with what is left of its deadline,
+// so that signals never stretch a time limit.
+inline constexpr int kInterrupted = -2;
+
+// One send() of up to length bytes: the count sent, -1, or kInterrupted.
 int sendSome(SocketHandle socket, const uint8_t* data, int length);
 
 // One blocking receive of up to capacity bytes: the count, 0 on an orderly
-// close, -1 on error or an armed time-out.
+// close, -1 on error or an armed time-out, or kInterrupted.
 int receiveSome(SocketHandle socket, uint8_t* buffer, int capacity);
 
 // The cause of the last failed primitive on this thread.
@@ -84,7 +91,7 @@ SocketError systemError();
 Transfer discardPending(SocketHandle socket);
 
 // 1 when the socket has something to read (data, a connection or a close),
-// 0 on time-out, -1 on error.
+// 0 on time-out, -1 on error. Signals do not restart the wait.
 int waitReadable(SocketHandle socket, int timeoutMs);
 
 // Stops all traffic on the socket but keeps the handle, so that later use
@@ -125,14 +132,14 @@ SocketError connectTimed(SocketHandle socket, uint32_t addressNetworkOrder, uint
 int connectWithin(SocketHandle socket, uint32_t addressNetworkOrder, uint16_t port, int timeoutMs);
 
 // Sends all of data, each send waiting no longer than the armed send
-// time-out. Only a partial send re-arms it, to what is left until the
-// deadline (a monotonicMs() value); *rearmed then says so.
+// time-out. Only a partial or interrupted send re-arms it, to what is left
+// until the deadline (a monotonicMs() value); *rearmed then says so.
 Transfer sendAllArmed(SocketHandle socket, const uint8_t* data, int length, int64_t deadlineMs, bool* rearmed);
 
 // Receives until at least `required` bytes (at most capacity) are in, the
 // first receive waiting no longer than the armed receive time-out. Only a
-// partial answer re-arms it, to what is left until the deadline; *rearmed
-// then says so. A close before `required` bytes is a failure (Closed).
+// partial answer or a signal re-arms it, to what is left until the deadline;
+// *rearmed then says so. A close before `required` bytes is a failure (Closed).
 Transfer receiveAtLeast(SocketHandle socket, uint8_t* buffer, int capacity, int required, int64_t deadlineMs,
                         bool* rearmed);
 

@@ -12,6 +12,15 @@ int remainingMs(int64_t deadlineMs) {
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
+// After a partial transfer or a signal, the next wait may last only what is
+// left until the deadline: false when nothing is left or it cannot be armed.
+bool rearmForRest(SocketHandle socket, Direction direction, int64_t deadlineMs, bool* rearmed) {
+  const int left = remainingMs(deadlineMs);
+  if (left == 0 || armTimeout(socket, direction, left) != 0) return false;
+  *rearmed = true;
+  return true;
+}
+
 }  // namespace
 
 const char* describe(SocketError error) {
@@ -23,6 +32,7 @@ const char* describe(SocketError error) {
     case SocketError::Refused: return "connection refused";
     case SocketError::Unreachable: return "address unreachable";
     case SocketError::BadAddress: return "not an IPv4 address";
+    case SocketError::BadAnswer: return "answer out of the board's shape";
     case SocketError::Other: return "socket error";
   }
   return "socket error";
@@ -54,12 +64,14 @@ Transfer sendAllArmed(SocketHandle socket, const uint8_t* data, int length, int6
   Transfer done;
   while (done.bytes < length) {
     const int n = sendSome(socket, data + done.bytes, length - done.bytes);
+    if (n == kInterrupted) {
+      if (!rearmForRest(socket, Direction::Send, deadlineMs, rearmed)) return {done.bytes, SocketError::TimedOut};
+      continue;
+    }
     if (n < 0) return {done.bytes, systemError()};
     done.bytes += n;
     if (done.bytes == length) break;
-    const int left = remainingMs(deadlineMs);
-    if (left == 0 || armTimeout(socket, Direction::Send, left) != 0) return {done.bytes, SocketError::TimedOut};
-    *rearmed = true;
+    if (!rearmForRest(socket, Direction::Send, deadlineMs, rearmed)) return {done.bytes, SocketError::TimedOut};
   }
   return done;
 }
@@ -69,14 +81,16 @@ Transfer receiveAtLeast(SocketHandle socket, uint8_t* buffer, int capacity, int 
   Transfer done;
   for (;;) {
     const int n = receiveSome(socket, buffer + done.bytes, capacity - done.bytes);
+    if (n == kInterrupted) {
+      if (!rearmForRest(socket, Direction::Receive, deadlineMs, rearmed)) return {done.bytes, SocketError::TimedOut};
+      continue;
+    }
     if (n < 0) return {done.bytes, systemError()};
     // A close ends the stream before the answer is whole.
     if (n == 0) return {done.bytes, SocketError::Closed};
     done.bytes += n;
     if (done.bytes >= required) return done;
-    const int left = remainingMs(deadlineMs);
-    if (left == 0 || armTimeout(socket, Direction::Receive, left) != 0) return {done.bytes, SocketError::TimedOut};
-    *rearmed = true;
+    if (!rearmForRest(socket, Direction::Receive, deadlineMs, rearmed)) return {done.bytes, SocketError::TimedOut};
   }
 }
 
@@ -89,9 +103,12 @@ int sendAllBefore(SocketHandle socket, const uint8_t* data, int length, int64_t 
 }
 
 int receiveBefore(SocketHandle socket, uint8_t* buffer, int capacity, int64_t deadlineMs) {
-  const int left = remainingMs(deadlineMs);
-  if (left == 0 || armTimeout(socket, Direction::Receive, left) != 0) return -1;
-  return receiveSome(socket, buffer, capacity);
+  for (;;) {
+    const int left = remainingMs(deadlineMs);
+    if (left == 0 || armTimeout(socket, Direction::Receive, left) != 0) return -1;
+    const int n = receiveSome(socket, buffer, capacity);
+    if (n != kInterrupted) return n;
+  }
 }
 
 }  // namespace kestrel::platform

@@ -41,13 +41,17 @@ void noSigPipe([[maybe_unused]] int s) {
 #endif
 }
 
-// poll() for one event, retrying after signals: 1 ready, 0 time-out, -1 error.
+// poll() for one event: 1 ready, 0 time-out, -1 error. After a signal it
+// waits only for what is left of timeoutMs.
 int pollFor(SocketHandle socket, short events, int timeoutMs) {
   pollfd entry{fd(socket), events, 0};
-  for (;;) {
-    const int ready = ::poll(&entry, 1, timeoutMs < 0 ? 0 : timeoutMs);
-    if (ready < 0 && errno == EINTR) continue;
-    return ready <= 0 ? ready : 1;
+  const int64_t deadline = monotonicMs() + (timeoutMs < 0 ? 0 : timeoutMs);
+  for (int wait = timeoutMs < 0 ? 0 : timeoutMs;;) {
+    const int ready = ::poll(&entry, 1, wait);
+    if (ready >= 0 || errno != EINTR) return ready <= 0 ? ready : 1;
+    const int64_t left = deadline - monotonicMs();
+    if (left <= 0) return 0;
+    wait = static_cast<int>(left);
   }
 }
 
@@ -128,20 +132,18 @@ int armTimeout(SocketHandle socket, Direction direction, int timeoutMs) {
   return setsockopt(fd(socket), SOL_SOCKET, option, &limit, sizeof limit) == 0 ? 0 : -1;
 }
 
+// With a time-out armed, a signal always ends a blocking send() or recv()
+// with EINTR (SA_RESTART or not): the caller knows how much time is left.
 int sendSome(SocketHandle socket, const uint8_t* data, int length) {
-  for (;;) {
-    const ssize_t n = ::send(fd(socket), data, static_cast<size_t>(length), kSendFlags);
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : static_cast<int>(n);
-  }
+  const ssize_t n = ::send(fd(socket), data, static_cast<size_t>(length), kSendFlags);
+  if (n < 0) return errno == EINTR ? kInterrupted : -1;
+  return static_cast<int>(n);
 }
 
 int receiveSome(SocketHandle socket, uint8_t* buffer, int capacity) {
-  for (;;) {
-    const ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(capacity), 0);
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : static_cast<int>(n);
-  }
+  const ssize_t n = ::recv(fd(socket), buffer, static_cast<size_t>(capacity), 0);
+  if (n < 0) return errno == EINTR ? kInterrupted : -1;
+  return static_cast<int>(n);
 }
 
 SocketError systemError() { return causeOf(errno); }

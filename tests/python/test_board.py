@@ -129,10 +129,10 @@ class IdentityTest(EmulatorTestCase):
     def test_registers(self) -> None:
         board = self.board()
         self.assertEqual(board.read_register(0, 20), 77)
-        board.write_register(0, 3000, 0xBEEF)
-        self.assertEqual(board.read_register(0, 3000), 0xBEEF)
+        board.write_register(0, 300, 0xBEEF)
+        self.assertEqual(board.read_register(0, 300), 0xBEEF)
         with self.assertRaises(ValueError):
-            board.write_register(0, 3000, 0x10000)
+            board.write_register(0, 300, 0x10000)
         with self.assertRaises(ValueError):
             board.read_register(-1, 20)
 

@@ -41,6 +41,8 @@ class RangeTest(unittest.TestCase):
             (limits.TX2_DIVIDER, (0, 15), (-1, 16), "0..15"),
             (limits.CLOCK_MHZ, (20.5, 5499.5), (20, 20.0, 5500, math.nan, "100"), "above 20 and below 5500"),
             (limits.CALIBRATION_SOURCE, (0, 1, 2), (-1, 3), "0..2"),
+            (limits.REGISTER_PAGE, (0, 15), (-1, 16), "0..15"),
+            (limits.REGISTER, (0, 2047), (-1, 2048), "0..2047"),
         ]
         for allowed, inside, outside, text in cases:
             with self.subTest(text):
@@ -61,6 +63,11 @@ class RefusedTest(EmulatorTestCase):
                 for part in (method, self.address, repr(float(value) if method == "generate_clock" else value),
                              "was not called"):
                     self.assertIn(part, str(caught.exception))
+        # A page or register past its field would reach another register.
+        for page, register in ((16, 20), (0, 2048)):
+            for call in (lambda: board.read_register(page, register), lambda: board.write_register(page, register, 1)):
+                with self.subTest(page=page, register=register), self.assertRaises(kestrel.OutOfRange):
+                    call()
         self.assertEqual(board._lib.mock_calls, [])
 
     def test_values_at_the_edges_reach_the_board(self) -> None:

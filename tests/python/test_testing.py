@@ -28,9 +28,9 @@ class EmulatorHelperTest(unittest.TestCase):
         with testing.emulator() as first, testing.emulator() as second:
             self.assertNotEqual(first, second)
             with kestrel.Board(first) as a, kestrel.Board(second) as b:
-                a.write_register(0, 3000, 1)
-                b.write_register(0, 3000, 2)
-                self.assertEqual((a.read_register(0, 3000), b.read_register(0, 3000)), (1, 2))
+                a.write_register(0, 300, 1)
+                b.write_register(0, 300, 2)
+                self.assertEqual((a.read_register(0, 300), b.read_register(0, 300)), (1, 2))
 
     def test_options_reach_the_program(self) -> None:
         with tempfile.TemporaryDirectory() as scratch:

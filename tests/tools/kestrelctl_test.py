@@ -563,15 +563,15 @@ class BoardProgramTests(BoardProgramCase):
         self.assertEqual(result.returncode, NO_BOARD)
         self.assertEqual(one_document(self, result.stdout)["status"], NO_BOARD)
 
-    def test_reupload_without_a_clock_warns(self):
-        result = kestrelctl("--board", self.board.address, "power", "tx1", "10")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("warning: vxclk_setTx1Power", result.stderr)
-        for hint in ("kestrelctl run", "kestreld"):
-            self.assertIn(hint, result.stderr)
-        result = kestrelctl("--board", self.board.address, "run", "-", stdin="clock 1800\npower tx1 10\nfm rate 3\n")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stderr, "")
+    def test_each_process_keeps_the_clock_the_board_has(self):
+        # Every command a process of its own: those that re-upload the
+        # synthesizer must plan from the board's stored clock, not a blank model.
+        for command in (["clock", "1800"], ["fm", "enable"], ["fm", "rate", "3"], ["power", "tx1", "10"]):
+            result = kestrelctl("--board", self.board.address, *command)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(result.stderr, "")
+            info = one_document(self, kestrelctl("--board", self.board.address, "--json", "info").stdout)
+            self.assertEqual(info["vcoLock"], 1, command)
 
     def test_board_memory_outlives_the_connection(self):
         result = kestrelctl("--board", self.board.address, "memory", "write", "40000", "3.25")
@@ -663,7 +663,7 @@ class LibraryEnvironmentTests(BoardProgramCase):
             result = kestrelctl("--board", hung.getsockname()[0], "--trace", "info",
                                 env_extra={"KESTREL_EXCHANGE_TIMEOUT_MS": "200"})
         self.assertEqual(result.returncode, NO_BOARD)
-        self.assertRegex(result.stderr, r"-> read block at 0x5000 \(20480\)\n.*<- FAILED, timed out, 0 bytes")
+        self.assertRegex(result.stderr, r"-> read reg 0:20 BoardId\n.*<- FAILED, timed out, 0 bytes")
 
     def test_port_and_time_limits_from_the_environment(self):
         other = BoardProgram(port=random.randint(20000, 30000))

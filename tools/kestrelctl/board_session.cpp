@@ -130,12 +130,6 @@ std::string Session::address() const {
   return choice_.address;
 }
 
-bool Session::takeNoClockWarning() {
-  if (clockSet_ || warned_ || choice_.simulated) return false;
-  warned_ = true;
-  return true;
-}
-
 void* Session::instance() {
   if (connection_) return connection_->instance();
   if (failure_) throw BoardUnavailable(*failure_);

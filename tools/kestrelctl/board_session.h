@@ -90,16 +90,7 @@ class Session {
   const SimulatedBoard* simulator() const { return simulator_.get(); }
   std::string address() const;
 
-  // The synthesizer model lives in this process: a call that re-uploads it
-  // before this process set a clock moves the board to the model's clock.
-  void noteClockSet() { clockSet_ = true; }
-  // True once, when such a call comes first on a board (not the built-in
-  // emulator, which starts with no clock to lose).
-  bool takeNoClockWarning();
-
  private:
-  bool clockSet_ = false;
-  bool warned_ = false;
   BoardChoice choice_;
   // Declared before the connection: the connection closes first.
   std::unique_ptr<SimulatedBoard> simulator_;

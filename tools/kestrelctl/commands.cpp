@@ -1,6 +1,5 @@
 #include "commands.h"
 
-#include <set>
 #include <vector>
 
 namespace kestrelctl {
@@ -52,17 +51,6 @@ CLI::App* group(CLI::App& parent, const std::string& name, const std::string& he
   return g;
 }
 
-void warnIfNoClock(Context& ctx, const std::string& call) {
-  static const std::set<std::string> reuploads = {"vxclk_setTx1Power", "vxclk_setFMFrequency",
-                                                  "vxclk_setCustomFMFrequency", "vxclk_setFMAmplitude",
-                                                  "vxclk_setFMPhaseSkew"};
-  if (reuploads.count(call) == 0 || !ctx.session.takeNoClockWarning()) return;
-  ctx.out.error("warning: " + call +
-                " re-uploads the synthesizer from this process's model, which holds no clock: the board's clock "
-                "will follow this process's model. Put 'clock MHZ' before it in a 'kestrelctl run' file, or "
-                "drive the board through kestreld, which keeps one model per board.");
-}
-
 void intSetter(Invocation& inv, CLI::App* parent, const std::string& name, const std::string& help,
                const std::string& argName, const char* call, IntCall fn, const std::string& what, int32_t min,
                int32_t max) {
@@ -74,7 +62,6 @@ void intSetter(Invocation& inv, CLI::App* parent, const std::string& name, const
     const int32_t value = parseInt32(*text, argName, min, max);
     return [=](Context& ctx, Result& r) {
       void* board = ctx.board();
-      warnIfNoClock(ctx, call);
       check(call, fn(board, value));
       r.line(what + " set to " + std::to_string(value));
       r.data["value"] = value;

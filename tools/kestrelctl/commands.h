@@ -95,10 +95,6 @@ void intSetter(Invocation& inv, CLI::App* parent, const std::string& name, const
 // Leaves `enable` and `disable` that send 1 or 0 to one library call.
 void switchPair(Invocation& inv, CLI::App* parent, const std::string& what, const char* call, IntCall fn);
 
-// Before a call that re-uploads the synthesizer from this process's model:
-// warns on stderr when this process has set no clock on the board.
-void warnIfNoClock(Context& ctx, const std::string& call);
-
 // Runs one action and reports it. Returns 0 or the exit status of its failure.
 int execute(const Action& action, Context& ctx, int lineNumber = 0);
 

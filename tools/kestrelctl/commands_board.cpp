@@ -71,7 +71,6 @@ void addClock(CLI::App& app, Invocation& inv) {
     const double frequency = parseReal(*text, "MHZ", kClockRange);
     return [=](Context& ctx, Result& r) {
       check("vxclk_generateClock", vxclk_generateClock(ctx.board(), frequency, kBoardLoopProfile));
-      ctx.session.noteClockSet();
       r.line("clock: " + mhz(frequency) + " requested on both outputs");
       r.data["requestedMHz"] = frequency;
       // Only the in-process emulator can say what the board made of the words.

@@ -39,7 +39,6 @@ void addFM(CLI::App& app, Invocation& inv) {
     const int32_t i = parseInt32(*index, "INDEX", 0, static_cast<int32_t>(kFMRates.size()) - 1);
     return [=](Context& ctx, Result& r) {
       void* board = ctx.board();
-      warnIfNoClock(ctx, "vxclk_setFMFrequency");
       check("vxclk_setFMFrequency", vxclk_setFMFrequency(board, i));
       const double rateMHz = kFMRates[static_cast<size_t>(i)];
       r.line("FM rate set to table entry " + std::to_string(i) + " (" + formatNumber(rateMHz) + " MHz)");
@@ -56,7 +55,6 @@ void addFM(CLI::App& app, Invocation& inv) {
     const double rateMHz = parseReal(*rateText, "MHZ", kCustomFMRange);
     return [=](Context& ctx, Result& r) {
       void* board = ctx.board();
-      warnIfNoClock(ctx, "vxclk_setCustomFMFrequency");
       check("vxclk_setCustomFMFrequency", vxclk_setCustomFMFrequency(board, rateMHz));
       r.line("FM rate set to " + formatNumber(rateMHz) + " MHz (custom)");
       r.data["rateMHz"] = rateMHz;

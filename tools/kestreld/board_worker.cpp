@@ -9,15 +9,6 @@ namespace kestreld {
 
 using scpi::ScpiError;
 
-namespace {
-
-// The board's loop profile; vxclk_generateClock applies it whatever it is given.
-constexpr int32_t kLoopProfile = 19;
-
-bool clockInRange(double mhz) { return mhz > 20.0 && mhz < 5500.0; }
-
-}  // namespace
-
 BoardWorker::BoardWorker(std::string name, std::string address, kestrel::sim::BoardEmulator* emulator)
     : name_(std::move(name)), address_(std::move(address)), emulator_(emulator) {}
 
@@ -138,19 +129,6 @@ void BoardWorker::check(const char* call, int32_t status, const char* conflict) 
     default:
       throw ScpiError(scpi::kHardwareError, call);
   }
-}
-
-void BoardWorker::adoptStoredClock() {
-  if (settings_.modelHoldsClock) return;
-  const ActiveConfig& stored = settings_.stored;
-  if (settings_.seeded && clockInRange(stored.generateFrequency)) {
-    check("vxclk_generateClock", vxclk_generateClock(instance(), stored.generateFrequency, kLoopProfile));
-    // A new clock re-applies the instance's Tx1 power: give it the board's.
-    if (stored.tx1Power >= 0 && stored.tx1Power <= 31) {
-      check("vxclk_setTx1Power", vxclk_setTx1Power(instance(), stored.tx1Power));
-    }
-  }
-  settings_.modelHoldsClock = true;
 }
 
 }  // namespace kestreld

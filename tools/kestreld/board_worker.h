@@ -36,9 +36,6 @@ struct BoardSettings {
   std::string calibrationSource = "NONE";
   std::string calibrationPath;
   uint32_t bujPattern = 0;
-  // Whether the instance's synthesizer model holds the board's clock: false
-  // until this daemon sets or adopts a clock.
-  bool modelHoldsClock = false;
 };
 
 class BoardWorker {
@@ -84,9 +81,6 @@ class BoardWorker {
   // library refused the request for that reason (-221).
   void check(const char* call, int32_t status, const char* conflict = nullptr);
   BoardSettings& settings() { return settings_; }
-  // Before a call that re-uploads the synthesizer from the instance's model:
-  // makes the model hold the board's stored clock, so the board keeps it.
-  void adoptStoredClock();
   // The in-process emulator behind a --sim board, else null.
   kestrel::sim::BoardEmulator* emulator() const { return emulator_; }
 

@@ -68,28 +68,23 @@ CommandEntry queryOnly(std::string pattern, QueryHandler query, int queryParams 
   return entry(std::move(pattern), nullptr, std::move(query), 0, queryParams);
 }
 
-// Calls that re-upload the synthesizer from the instance's model first make
-// the model hold the board's clock (reupload).
 CommandEntry intSetting(std::string pattern, const char* name, IntCall fn, int32_t ActiveConfig::*field,
-                        NumericRange range = kInt32Range, bool reupload = false, const char* conflict = nullptr) {
+                        NumericRange range = kInt32Range, const char* conflict = nullptr) {
   return entry(
       std::move(pattern),
       [=](Call& call) {
         const int32_t value = intArg(call, 0, range);
-        if (reupload) call.board.adoptStoredClock();
         call.board.check(name, fn(call.board.instance(), value), conflict);
         view(call).*field = value;
       },
       [=](Call& call) { return std::to_string(view(call).*field); });
 }
 
-CommandEntry switchSetting(std::string pattern, const char* name, IntCall fn, bool ActiveConfig::*field,
-                           bool reupload = false) {
+CommandEntry switchSetting(std::string pattern, const char* name, IntCall fn, bool ActiveConfig::*field) {
   return entry(
       std::move(pattern),
       [=](Call& call) {
         const bool on = booleanValue(arg(call, 0));
-        if (reupload) call.board.adoptStoredClock();
         call.board.check(name, fn(call.board.instance(), on ? 1 : 0));
         view(call).*field = on;
       },
@@ -105,7 +100,6 @@ std::string limitOr(Call& call, const NumericRange& range, double value) {
 
 void setClock(Call& call) {
   const double hz = numericValue(arg(call, 0), Unit::Hertz, kClockRange);
-  call.board.adoptStoredClock();  // keeps the board's Tx1 power across the new clock
   call.board.check("vxclk_generateClock", vxclk_generateClock(call.board.instance(), hz / 1e6, kLoopProfile));
   view(call).generateFrequency = hz / 1e6;
 }
@@ -118,7 +112,6 @@ int fmIndexOf(double hz) {
 }
 
 void setFMIndex(Call& call, int32_t index) {
-  call.board.adoptStoredClock();
   call.board.check("vxclk_setFMFrequency", vxclk_setFMFrequency(call.board.instance(), index));
   view(call).fmFrequency = static_cast<int32_t>(kFMRatesHz[static_cast<size_t>(index)]);
 }
@@ -127,7 +120,6 @@ void setFMIndex(Call& call, int32_t index) {
 void setFMRate(Call& call) {
   const double hz = numericValue(arg(call, 0), Unit::Hertz, kFMRateRange);
   if (const int index = fmIndexOf(hz); index >= 0) return setFMIndex(call, index);
-  call.board.adoptStoredClock();
   call.board.check("vxclk_setCustomFMFrequency", vxclk_setCustomFMFrequency(call.board.instance(), hz / 1e6));
   view(call).fmFrequency = static_cast<int32_t>(std::llround(hz));
 }
@@ -272,8 +264,7 @@ std::vector<CommandEntry> outputCommands() {
       entry(
           "[SOURce]:FREQuency[:CW]", setClock,
           [](Call& c) { return limitOr(c, kClockRange, view(c).generateFrequency * 1e6); }, 1, 1),
-      intSetting("OUTPut1:POWer", "vxclk_setTx1Power", vxclk_setTx1Power, &ActiveConfig::tx1Power, kTx1PowerRange,
-                 true),
+      intSetting("OUTPut1:POWer", "vxclk_setTx1Power", vxclk_setTx1Power, &ActiveConfig::tx1Power, kTx1PowerRange),
       intSetting("OUTPut2:POWer", "vxclk_setTx2Power", vxclk_setTx2Power, &ActiveConfig::tx2Power, kTx2PowerRange),
       intSetting("OUTPut2:DIVider", "vxclk_setTx2Divider", vxclk_setTx2Divider, &ActiveConfig::tx2Divider,
                  kDividerRange),
@@ -289,10 +280,8 @@ std::vector<CommandEntry> fmCommands() {
       entry(
           "[SOURce]:FM:RATE:INDex", [](Call& c) { setFMIndex(c, intArg(c, 0, kFMIndexRange)); },
           [](Call& c) { return std::to_string(fmIndexOf(view(c).fmFrequency)); }),
-      intSetting("[SOURce]:FM:DEViation", "vxclk_setFMAmplitude", vxclk_setFMAmplitude, &ActiveConfig::fmAmplitude,
-                 kInt32Range, true),
-      intSetting("[SOURce]:FM:SKEW", "vxclk_setFMPhaseSkew", vxclk_setFMPhaseSkew, &ActiveConfig::fmPhaseSkew,
-                 kInt32Range, true),
+      intSetting("[SOURce]:FM:DEViation", "vxclk_setFMAmplitude", vxclk_setFMAmplitude, &ActiveConfig::fmAmplitude),
+      intSetting("[SOURce]:FM:SKEW", "vxclk_setFMPhaseSkew", vxclk_setFMPhaseSkew, &ActiveConfig::fmPhaseSkew),
       intSetting("[SOURce]:FM:RJ[:AMPLitude]", "vxclk_setFMRJAmplitude", vxclk_setFMRJAmplitude,
                  &ActiveConfig::fmRJAmplitude),
   };
@@ -306,16 +295,16 @@ std::vector<CommandEntry> tx2Commands() {
           "[SOURce]:PM:FREQuency", setPMFrequency,
           [](Call& c) { return limitOr(c, kPMFrequencyRange, view(c).tx2PMFrequency); }, 1, 1),
       intSetting("[SOURce]:PM:DEViation", "vxclk_setTx2PMAmplitude", vxclk_setTx2PMAmplitude,
-                 &ActiveConfig::tx2PMAmplitude, kInt32Range, false, pmOff),
+                 &ActiveConfig::tx2PMAmplitude, kInt32Range, pmOff),
       intSetting("[SOURce]:PM:PSHift", "vxclk_setTx2PMPhaseShiftAmplitude", vxclk_setTx2PMPhaseShiftAmplitude,
-                 &ActiveConfig::tx2PMPhaseShiftAmplitude, kInt32Range, false, pmOff),
+                 &ActiveConfig::tx2PMPhaseShiftAmplitude, kInt32Range, pmOff),
       switchSetting("[SOURce]:PM:RJ:STATe", "vxclk_enableTx2PMRJ", vxclk_enableTx2PMRJ, &ActiveConfig::tx2PMRJEnable),
       intSetting("[SOURce]:PM:RJ[:AMPLitude]", "vxclk_setTx2PMRJAmplitude", vxclk_setTx2PMRJAmplitude,
-                 &ActiveConfig::tx2PMRJAmplitude, kInt32Range, false, "PM RJ is off: send PM:RJ:STAT ON first"),
+                 &ActiveConfig::tx2PMRJAmplitude, kInt32Range, "PM RJ is off: send PM:RJ:STAT ON first"),
       switchSetting("[SOURce]:PM:BUJ:STATe", "vxclk_enableTx2PMBUJ", vxclk_enableTx2PMBUJ,
                     &ActiveConfig::tx2PMBUJEnable),
       intSetting("[SOURce]:PM:BUJ[:AMPLitude]", "vxclk_setTx2PMBUJAmplitude", vxclk_setTx2PMBUJAmplitude,
-                 &ActiveConfig::tx2PMBUJAmplitude, kInt32Range, false, "PM BUJ is off: send PM:BUJ:STAT ON first"),
+                 &ActiveConfig::tx2PMBUJAmplitude, kInt32Range, "PM BUJ is off: send PM:BUJ:STAT ON first"),
       intSetting("[SOURce]:PM:BUJ:LRATe", "vxclk_setTx2PMBUJLineRate", vxclk_setTx2PMBUJLineRate,
                  &ActiveConfig::tx2PMBUJLineRate),
       intSetting("[SOURce]:BUJ[:AMPLitude]", "vxclk_setTx2BUJAmplitude", vxclk_setTx2BUJAmplitude,
@@ -326,7 +315,7 @@ std::vector<CommandEntry> tx2Commands() {
       entry("[SOURce]:BUJ:PATTern", setPattern, [](Call& c) { return std::to_string(c.board.settings().bujPattern); }),
       switchSetting("[SOURce]:AM:STATe", "vxclk_enableTx2AM", vxclk_enableTx2AM, &ActiveConfig::tx2AMEnable),
       intSetting("[SOURce]:AM:DEPTh", "vxclk_setTx2AMAmplitude", vxclk_setTx2AMAmplitude, &ActiveConfig::tx2AMAmplitude,
-                 kInt32Range, false, "AM is off: send AM:STAT ON first"),
+                 kInt32Range, "AM is off: send AM:STAT ON first"),
       intSetting("[SOURce]:AM:RJ[:AMPLitude]", "vxclk_setTx2AMRJAmplitude", vxclk_setTx2AMRJAmplitude,
                  &ActiveConfig::tx2AMRJAmplitude),
   };
@@ -404,7 +393,6 @@ void resetBoard(BoardWorker& board) {
   s.stored.fmEnable = s.stored.tx2PMRJEnable = s.stored.tx2PMBUJEnable = false;
   s.stored.tx2PMEnable = s.stored.tx2AMEnable = false;
   board.check("vxclk_generateClock", vxclk_generateClock(instance, kResetClockHz / 1e6, kLoopProfile));
-  s.modelHoldsClock = true;
   s.stored.generateFrequency = kResetClockHz / 1e6;
   board.check("vxclk_setTx1Power", vxclk_setTx1Power(instance, kResetTx1Power));
   board.check("vxclk_setTx2Power", vxclk_setTx2Power(instance, 0));

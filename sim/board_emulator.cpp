@@ -255,10 +255,11 @@ struct BoardEmulator::Impl {
   // How many answer bytes a host needs before it can take the answer.
   static int bytesNeeded(FrameKind kind) { return proto::answerBytesNeeded(kind); }
 
-  void planSends(Outcome& out, FrameKind kind) {
+  void planSends(Outcome& out, FrameRecord& record) {
+    const FrameKind kind = record.kind;
     const int needed = std::min(bytesNeeded(kind), static_cast<int>(out.answer.size()));
     if (hostile && out.action == Action::Answer) {
-      out.pieces = hostile->split(out.answer, needed);
+      out.pieces = hostile->split(out.answer, needed, &record.strayBytes);
     } else if (hostile && (out.action == Action::Reset || out.action == Action::Close)) {
       out.pieces = hostile->garbageBeforeEnd(out.answer, bytesNeeded(kind));
     } else if (out.action == Action::Answer && !out.answer.empty()) {
@@ -291,7 +292,8 @@ struct BoardEmulator::Impl {
       if (number >= shortFrom) size = std::clamp(shortBytes, 0, size);
       out.answer.assign(answer.begin(), answer.begin() + size);
     }
-    planSends(out, record.kind);
+    planSends(out, record);
+    record.answerBytes = out.pieces.empty() ? 0 : out.pieces.back().end;
     if (options.trace) out.trace = describeFrame(number, record) + describeAction(out, number >= shortFrom) + synthLine;
 
     if (logging) {

@@ -27,6 +27,10 @@ struct FrameRecord {
   uint16_t value = 0;     // register writes: the value written; reads: the value answered
   uint32_t address = 0;   // block frames
   protocol::Frame raw{};
+  // What went back: every byte sent for this frame, and of those the stray
+  // bytes sent before the answer proper (hostile mode).
+  int answerBytes = 0;
+  int strayBytes = 0;
 };
 
 // What the synthesizer's registers mean, worked out from the register fields
@@ -59,9 +63,9 @@ struct EmulatorOptions {
 // A board whose answers are hard to read: every choice comes from the seed,
 // so the same frames get the same answers, splits and resets again. A host
 // needs 3 bytes of a register read's answer, all 128 of a block read and at
-// least 1 of any other frame's: pauses come only before those bytes are all
-// sent, and the rest of the answer goes out in the same send as the extra
-// bytes, so stray bytes are already with the host when it has its answer.
+// least 1 of any other frame's: pauses come before those bytes are all sent,
+// and the rest of the answer goes out in the same send as the extra bytes,
+// unless a late tail or stray bytes are asked for below.
 struct HostileOptions {
   uint32_t seed = 1;
   int maxPieces = 3;       // the needed bytes come in 1..maxPieces sends
@@ -74,6 +78,13 @@ struct HostileOptions {
   // lateDelayMs later: the stray bytes a host must drop before its next frame.
   int lateBytes = 0;
   int lateDelayMs = 5;
+  // Answers in 1000 whose bytes past the needed ones (the 4th byte of a
+  // register answer, say) come with the extra bytes lateDelayMs after the rest.
+  int lateTailPerMille = 0;
+  // Answers in 1000 that 1..maxExtraBytes random bytes precede, sent as soon
+  // as the frame arrived: stray bytes that reach a host after its frame went
+  // out, which it must never take for the answer.
+  int strayBeforePerMille = 0;
 };
 
 class BoardEmulator {

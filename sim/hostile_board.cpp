@@ -22,26 +22,40 @@ bool HostileBoard::resets() { return below(1000) < options_.resetPerMille; }
 
 bool HostileBoard::closes() { return below(1000) < options_.closePerMille; }
 
+
 std::vector<AnswerPiece> HostileBoard::garbageBeforeEnd(std::vector<uint8_t>& answer, int needed) {
-  answer.resize(static_cast<size_t>(below(needed)));
-  for (auto& byte : answer) byte = static_cast<uint8_t>(next());
+  answer.clear();
+  appendRandom(answer, below(needed));
   if (answer.empty()) return {};
   return {{delay(), static_cast<int>(answer.size())}};
 }
 
-std::vector<AnswerPiece> HostileBoard::split(std::vector<uint8_t>& answer, int needed) {
+bool HostileBoard::chance(int perMille) { return perMille > 0 && below(1000) < perMille; }
+
+void HostileBoard::appendRandom(std::vector<uint8_t>& bytes, int count) {
+  for (int i = 0; i < count; ++i) bytes.push_back(static_cast<uint8_t>(next()));
+}
+
+std::vector<AnswerPiece> HostileBoard::split(std::vector<uint8_t>& answer, int needed, int* strayBytes) {
   std::vector<AnswerPiece> pieces;
-  int sent = 0;
+  std::vector<uint8_t> stray;
+  if (chance(options_.strayBeforePerMille)) appendRandom(stray, 1 + below(options_.maxExtraBytes));
+  answer.insert(answer.begin(), stray.begin(), stray.end());
+  *strayBytes = static_cast<int>(stray.size());
+  int sent = *strayBytes;
+  if (sent > 0) pieces.push_back({0, sent});
+  needed += *strayBytes;
   const int sends = 1 + below(options_.maxPieces);
   for (int i = 1; i < sends && sent < needed - 1; ++i) {
     sent += 1 + below(needed - 1 - sent);
     pieces.push_back({delay(), sent});
   }
-  const int extra = below(options_.maxExtraBytes + 1);
-  for (int i = 0; i < extra; ++i) answer.push_back(static_cast<uint8_t>(next()));
-  pieces.push_back({delay(), static_cast<int>(answer.size())});
+  const bool lateTail = chance(options_.lateTailPerMille) && static_cast<int>(answer.size()) > needed;
+  if (lateTail) pieces.push_back({delay(), needed});
+  appendRandom(answer, below(options_.maxExtraBytes + 1));
+  pieces.push_back({lateTail ? options_.lateDelayMs : delay(), static_cast<int>(answer.size())});
   if (options_.lateBytes > 0) {
-    for (int i = 0; i < options_.lateBytes; ++i) answer.push_back(static_cast<uint8_t>(next()));
+    appendRandom(answer, options_.lateBytes);
     pieces.push_back({options_.lateDelayMs, static_cast<int>(answer.size())});
   }
   return pieces;

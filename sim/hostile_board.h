@@ -26,12 +26,16 @@ class HostileBoard {
   bool closes();
   // Before such an end: random bytes, fewer than the host needs, in one send.
   std::vector<AnswerPiece> garbageBeforeEnd(std::vector<uint8_t>& answer, int needed);
-  // Appends the extra random bytes to `answer` and splits it into sends, of
-  // which only the last completes the host's `needed` bytes.
-  std::vector<AnswerPiece> split(std::vector<uint8_t>& answer, int needed);
+  // Puts stray bytes before `answer` and extra random bytes after it, and
+  // splits it into sends, of which only the last completes the host's
+  // `needed` bytes (unless a late tail follows). *strayBytes: how many came
+  // before the answer proper.
+  std::vector<AnswerPiece> split(std::vector<uint8_t>& answer, int needed, int* strayBytes);
 
  private:
   uint32_t next();
+  bool chance(int perMille);
+  void appendRandom(std::vector<uint8_t>& bytes, int count);
   int below(int bound);  // 0 .. bound - 1; 0 when bound < 2
   int delay();
 

@@ -3,12 +3,18 @@
 
 #include <cmath>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 #ifdef __linux__
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <clocale>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
 #endif
 
 #include "config/calibration_file.h"
@@ -38,35 +44,27 @@ TEST(CalibrationFile, LineFormsThatConvert) {
                {"0x10", 16.0},             {"4,5", 4.0},   {"\t9", 9.0}};
   for (const auto& c : cases) {
     CalibrationTable table{};
-    std::istringstream in(c.line);
-    ASSERT_TRUE(parseCalibrationLines(in, &table)) << c.line;
+    ASSERT_TRUE(parseCalibrationText(c.line, &table)) << c.line;
     EXPECT_EQ(table[0][0], c.value) << c.line;
   }
-  CalibrationTable table{};
-  std::istringstream special("inf\nnan\n-INFINITY\n");
-  ASSERT_TRUE(parseCalibrationLines(special, &table));
-  EXPECT_TRUE(std::isinf(table[0][0]));
-  EXPECT_TRUE(std::isnan(table[0][1]));
-  EXPECT_EQ(table[0][2], -INFINITY);
 }
 
 TEST(CalibrationFile, RefusedInputsChangeNothing) {
   const std::string longLine = "1" + std::string(5000, '0') + "\n";
-  for (const std::string& text : {std::string("1\n\n2\n"), std::string("1\nabc\n"), std::string("1e999\n"),
-                                  std::string("-1e999\n"), std::string("\n1\n"), std::string("1e-400\n"),
-                                  std::string(""), std::string("\n \n\t\n"), longLine}) {
+  for (const std::string& text :
+       {std::string("1\n\n2\n"), std::string("1\nabc\n"), std::string("1e999\n"), std::string("-1e999\n"),
+        std::string("\n1\n"), std::string("1e-400\n"), std::string(""), std::string("\n \n\t\n"), longLine,
+        std::string("nan\n"), std::string("inf\n"), std::string("-INFINITY\n"), std::string("+-1\n")}) {
     CalibrationTable table{};
     table[0][0] = 42.0;
-    std::istringstream in(text);
-    EXPECT_FALSE(parseCalibrationLines(in, &table)) << text.substr(0, 20);
+    EXPECT_FALSE(parseCalibrationText(text, &table)) << text.substr(0, 20);
     EXPECT_EQ(table[0][0], 42.0);
   }
 }
 
 TEST(CalibrationFile, SubnormalValuesAreNumbers) {
   CalibrationTable table{};
-  std::istringstream in("1e-320\n-4.9e-324\n");
-  ASSERT_TRUE(parseCalibrationLines(in, &table));
+  ASSERT_TRUE(parseCalibrationText("1e-320\n-4.9e-324\n", &table));
   EXPECT_EQ(table[0][0], 1e-320);
   EXPECT_EQ(table[0][1], -4.9e-324);
 }
@@ -88,20 +86,82 @@ TEST(CalibrationFile, OnlyRegularFilesAreRead) {
 #endif
 }
 
+#ifdef __linux__
+// A host program in a locale with a decimal comma (LabVIEW or Excel on a
+// German system) reads 0.25 as a quarter, not as 0.
+TEST(CalibrationFile, NumbersReadTheSameInADecimalCommaLocale) {
+  const std::string locales = ::testing::TempDir() + "locales_" + std::to_string(::getpid());
+  std::filesystem::create_directories(locales);
+  ASSERT_EQ(std::system(("localedef -i de_DE -f UTF-8 " + locales + "/de_DE.UTF-8").c_str()), 0);
+  ::setenv("LOCPATH", locales.c_str(), 1);
+  const std::string previous = std::setlocale(LC_ALL, nullptr);
+  ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
+  const double localeReads = std::strtod("0.25", nullptr);
+  CalibrationTable table{};
+  const bool parsed = parseCalibrationText("0.25\n4095.75\n", &table);
+  std::setlocale(LC_ALL, previous.c_str());
+  ::unsetenv("LOCPATH");
+  std::filesystem::remove_all(locales);
+  EXPECT_EQ(localeReads, 0.0) << "the decimal-comma locale was not in force";
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(table[0][0], 0.25);
+  EXPECT_EQ(table[0][1], 4095.75);
+}
+
+// Runs `reads` in a thread while `meddle` runs here until it is done; a read
+// that blocks for 10 s is freed by `unblock` and fails the test.
+template <typename Reads, typename Meddle, typename Unblock>
+void whileMeddling(Reads reads, Meddle meddle, Unblock unblock) {
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    reads();
+    done = true;
+  });
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done && std::chrono::steady_clock::now() < limit) meddle();
+  EXPECT_TRUE(done) << "a calibration file read blocked";
+  while (!done) unblock();
+  reader.join();
+}
+
+// A path that flips between a calibration file and a FIFO never blocks a read.
+TEST(CalibrationFile, APathSwappedToAFifoNeverBlocks) {
+  const std::string dir = ::testing::TempDir() + "swap_" + std::to_string(::getpid()) + "/";
+  std::filesystem::create_directories(dir);
+  const std::string path = dir + "calibration.txt";
+  writeFile("swap_" + std::to_string(::getpid()) + "/regular", sequenceFile(98));
+  ASSERT_EQ(::mkfifo((dir + "fifo").c_str(), 0600), 0);
+  bool fifoAtPath = false;
+  ::link((dir + "regular").c_str(), (dir + "spare").c_str());
+  whileMeddling(
+      [&] {
+        for (int i = 0; i < 3000; ++i) {
+          CalibrationTable table{};
+          readCalibrationFile(path.c_str(), &table);
+        }
+      },
+      [&] {
+        // Swap by renaming a hard link of each, so that each stays to swap back.
+        ::link((dir + (fifoAtPath ? "regular" : "fifo")).c_str(), (dir + "next").c_str());
+        ::rename((dir + "next").c_str(), path.c_str());
+        fifoAtPath = !fifoAtPath;
+      },
+      [&] { ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK)); });
+  std::filesystem::remove_all(dir);
+}
+
+#endif
+
 TEST(CalibrationFile, ShortFilesKeepTheRestAndLongFilesStopAt98) {
   CalibrationTable table{};
   table[1][0] = -5.0;
-  std::istringstream seven(sequenceFile(7, "\r\n"));
-  ASSERT_TRUE(parseCalibrationLines(seven, &table));
+  ASSERT_TRUE(parseCalibrationText(sequenceFile(7, "\r\n"), &table));
   EXPECT_EQ(table[0][6], 6.0);
   EXPECT_EQ(table[1][0], -5.0);
-  std::istringstream many(sequenceFile(98) + "not a number\n");
-  ASSERT_TRUE(parseCalibrationLines(many, &table));
+  ASSERT_TRUE(parseCalibrationText(sequenceFile(98) + "not a number\n", &table));
   EXPECT_EQ(table[13][6], 97.0);
-  std::istringstream trailing("1\n2\n\n  \n");
-  ASSERT_TRUE(parseCalibrationLines(trailing, &table));
-  std::istringstream noFinalEnd("8\n9");
-  ASSERT_TRUE(parseCalibrationLines(noFinalEnd, &table));
+  ASSERT_TRUE(parseCalibrationText("1\n2\n\n  \n", &table));
+  ASSERT_TRUE(parseCalibrationText("8\n9", &table));
   EXPECT_EQ(table[0][1], 9.0);
 }
 

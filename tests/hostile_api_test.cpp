@@ -1,10 +1,13 @@
 // Thousands of random calls through the C interface against a hostile board
-// (answers split and delayed, extra bytes, resets and closes): a call may fail, but a
-// call that succeeds has read its own register, never a neighbour's bytes.
+// (answers split and delayed, extra bytes, late tails, stray bytes after the
+// next frame, resets and closes): a call may fail, but a call that succeeds
+// has read its own register, never a neighbour's bytes, and a write that
+// succeeds is on the board.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -18,7 +21,11 @@ namespace {
 
 namespace p = protocol;
 
-constexpr int kCalls = 5000;
+// KESTREL_HOSTILE_CALLS runs a longer session by hand.
+const int kCalls = [] {
+  const char* text = std::getenv("KESTREL_HOSTILE_CALLS");
+  return text != nullptr && std::atoi(text) > 0 ? std::atoi(text) : 5000;
+}();
 constexpr uint32_t kSeed = 20261207;
 constexpr uint16_t kScratchPage = 3;
 constexpr uint16_t kScratchFirst = 100;
@@ -32,6 +39,8 @@ struct Session {
   sim::BoardEmulator& board;
   std::mt19937 random{kSeed};
   int wrong = 0;
+  int reads = 0;   // successful reads and writes checked against the board
+  int writes = 0;
 
   unsigned below(unsigned n) { return static_cast<unsigned>(random() % n); }
   uint16_t scratch() { return static_cast<uint16_t>(kScratchFirst + below(kScratchCount)); }
@@ -39,6 +48,7 @@ struct Session {
 
   template <typename T>
   void expect(const char* what, T got, T held) {
+    ++(std::strstr(what, "write") != nullptr ? writes : reads);
     if (got == held) return;
     if (++wrong <= 10) ADD_FAILURE() << what << ": the host has " << got << ", the board " << held;
   }
@@ -175,6 +185,8 @@ sim::HostileOptions hostile() {
   o.maxExtraBytes = 8;
   o.resetPerMille = 10;
   o.closePerMille = 5;
+  o.lateTailPerMille = 20;    // the rest of an answer 5 ms after its needed bytes
+  o.strayBeforePerMille = 10;  // random bytes that reach the host after its frame went out
   return o;
 }
 
@@ -200,8 +212,10 @@ TEST(HostileBoard, EverySuccessfulReadReturnsTheRegisterItRead) {
     EXPECT_TRUE(status == VXCLK_FAILED || status == VXCLK_NOT_CONNECTED) << call.name << " gave " << status;
     ASSERT_TRUE(reconnect(h, board.address(), connects)) << "no connect succeeded after " << call.name;
   }
-  std::printf("hostile board: %d calls, %d succeeded, %d failed, %d connects, %d wrong results, %llu frames\n", calls,
-              successes, failures, connects, run.wrong, static_cast<unsigned long long>(board->frameCount()));
+  std::printf("hostile board: %d calls (%d reads, %d writes), %d succeeded, %d failed, %d connects, %d wrong results, "
+              "%llu frames\n",
+              calls, run.reads, run.writes, successes, failures, connects, run.wrong,
+              static_cast<unsigned long long>(board->frameCount()));
   EXPECT_EQ(calls, kCalls) << "the run took longer than its limit";
   EXPECT_EQ(run.wrong, 0);
   EXPECT_GT(failures, 0) << "the board never reset a connection";

@@ -1,17 +1,14 @@
 // The calibration text file: bounded reading and strict numbers, so that a
 // file that is not a calibration file changes nothing.
-#include <cctype>
-#include <cerrno>
+#include "config/calibration_file.h"
+
+#include <charconv>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "config/calibration_file.h"
+#include "platform/file.h"
 
 namespace kestrel {
 
@@ -22,49 +19,58 @@ namespace {
 // A calibration line is one number; anything much longer is not a
 // calibration file (and must not be read whole into memory).
 constexpr size_t kMaxLineBytes = 4096;
+// Enough for 98 lines of the longest length, their line ends and one more byte.
+constexpr size_t kMaxFileBytes = (kMaxLineBytes + 2) * p::kCalibrationValues + 1;
 
-bool isBlank(const std::string& line) {
-  for (unsigned char c : line)
-    if (!std::isspace(c)) return false;
+bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+bool isBlank(std::string_view line) {
+  for (char c : line)
+    if (!isSpace(c)) return false;
   return true;
 }
 
-enum class LineRead { Line, End, TooLong };
-
-LineRead readBoundedLine(std::istream& in, std::string* line) {
-  line->clear();
-  for (int c = in.get(); c != std::char_traits<char>::eof(); c = in.get()) {
-    if (c == '\n') return LineRead::Line;
-    if (line->size() == kMaxLineBytes) return LineRead::TooLong;
-    line->push_back(static_cast<char>(c));
+// Leading space, a sign, a decimal or 0x-hexadecimal number, and anything
+// after it (a comment, a comma, a carriage return) as strtod would take it,
+// but in no locale's decimal comma. Infinities, NaN, overflows and values
+// that underflow to zero are refused; a subnormal is a number like any other.
+std::optional<double> parseNumber(std::string_view line) {
+  size_t at = 0;
+  while (at < line.size() && isSpace(line[at])) ++at;
+  bool negative = false;
+  if (at < line.size() && (line[at] == '+' || line[at] == '-')) negative = line[at++] == '-';
+  auto format = std::chars_format::general;
+  if (line.size() - at > 2 && line[at] == '0' && (line[at + 1] == 'x' || line[at + 1] == 'X')) {
+    format = std::chars_format::hex;
+    at += 2;
   }
-  return line->empty() ? LineRead::End : LineRead::Line;
+  if (at == line.size() || line[at] == '+' || line[at] == '-') return std::nullopt;  // no second sign
+  double value = 0.0;
+  const char* begin = line.data() + at;
+  const auto [end, error] = std::from_chars(begin, line.data() + line.size(), value, format);
+  if (end == begin || error != std::errc() || !std::isfinite(value)) return std::nullopt;
+  return negative ? -value : value;
 }
 
-// Leading space and trailing text are allowed, as std::stod allows them. A
-// value that overflows or underflows to zero is refused; a subnormal is a
-// number like any other.
-std::optional<double> parseNumber(const std::string& line) {
-  const char* begin = line.c_str();
-  char* end = nullptr;
-  errno = 0;
-  const double value = std::strtod(begin, &end);
-  if (end == begin) return std::nullopt;
-  if (errno == ERANGE && (std::isinf(value) || value == 0.0)) return std::nullopt;
-  return value;
+// The lines of the text, at most kCalibrationValues of them; false when a
+// line is too long.
+bool splitLines(std::string_view text, std::vector<std::string_view>* lines) {
+  while (!text.empty() && lines->size() < static_cast<size_t>(p::kCalibrationValues)) {
+    const size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end);
+    if (line.size() > kMaxLineBytes) return false;
+    lines->push_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return true;
 }
 
 }  // namespace
 
-bool parseCalibrationLines(std::istream& in, CalibrationTable* table) {
-  std::vector<std::string> lines;
-  std::string line;
-  while (lines.size() < static_cast<size_t>(p::kCalibrationValues)) {
-    const LineRead read = readBoundedLine(in, &line);
-    if (read == LineRead::TooLong) return false;
-    if (read == LineRead::End) break;
-    lines.push_back(line);
-  }
+bool parseCalibrationText(std::string_view text, CalibrationTable* table) {
+  std::vector<std::string_view> lines;
+  if (!splitLines(text, &lines)) return false;
   // Blank lines at the very end are how many editors finish a file.
   while (!lines.empty() && isBlank(lines.back())) lines.pop_back();
   if (lines.empty()) return false;  // not one number: nothing to calibrate with
@@ -80,13 +86,9 @@ bool parseCalibrationLines(std::istream& in, CalibrationTable* table) {
 
 bool readCalibrationFile(const char* path, CalibrationTable* table) {
   if (path == nullptr) return false;
-  // Only a regular file: a directory reads as empty, a device never ends and
-  // a FIFO without a writer would block the open itself.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(std::filesystem::path(path), error)) return false;
-  std::ifstream file(std::filesystem::path(path), std::ios::binary);
-  if (!file.is_open()) return false;
-  return parseCalibrationLines(file, table);
+  std::string text;
+  if (platform::readRegularFile(path, kMaxFileBytes, &text) != platform::FileRead::Ok) return false;
+  return parseCalibrationText(text, table);
 }
 
 }  // namespace kestrel

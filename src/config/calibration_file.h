@@ -2,20 +2,22 @@
 // of c4, c3, c2, c1, c0, minimum, maximum).
 #pragma once
 
-#include <istream>
+#include <string_view>
 
 #include "config/device_state.h"
 
 namespace kestrel {
 
-// Parses into *table (values the input does not reach keep theirs); reading
-// stops after the 98th line. False, with *table unchanged, when a line holds
-// no number, one out of range or more than a few KiB, or when the input
-// holds no number at all.
-bool parseCalibrationLines(std::istream& in, CalibrationTable* table);
+// Parses into *table (values the text does not reach keep theirs); lines
+// after the 98th are not read. Numbers are read the same in every locale (a
+// full stop is the decimal point). False, with *table unchanged, when a line
+// holds no finite number, one out of range or more than a few KiB, or when
+// the text holds no number at all.
+bool parseCalibrationText(std::string_view text, CalibrationTable* table);
 
-// The same from a file; false when it is not a regular file, cannot be
-// opened, or path is null.
+// The same from a file, read whole before it is parsed; false when it is not
+// a regular file, cannot be read, keeps changing while it is read, or path
+// is null.
 bool readCalibrationFile(const char* path, CalibrationTable* table);
 
 }  // namespace kestrel

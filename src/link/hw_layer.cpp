@@ -11,11 +11,13 @@ using platform::SocketError;
 namespace {
 // While the shape is learned, the rest of an answer that came split gets
 // this long to arrive.
-constexpr int kShapeSettleMs = 20;
+constexpr int kShapeSettleMs = 50;
 // The memory pointer values of the write probes: two different values, both
 // addresses the library itself sets.
 constexpr uint16_t kProbeValues[2] = {static_cast<uint16_t>(p::kSettingsBase),
                                       static_cast<uint16_t>(p::kCalibrationTableBase)};
+constexpr int kShapeRounds = 3;
+constexpr int kProbeCapacity = 64;
 
 p::Command otherCommand() { return {}; }
 
@@ -179,27 +181,39 @@ bool HwLayer::probe(const p::Command& sent, int expected, uint8_t* answer, int c
   return true;
 }
 
-bool HwLayer::learnAnswerShape() {
-  shape = {};
-  constexpr int kProbeCapacity = 64;
-  uint8_t reads[2][kProbeCapacity]{};
-  int readBytes[2]{};
+bool HwLayer::probeReadShape(AnswerShape* learned) {
+  uint8_t answers[2][kProbeCapacity]{};
+  int bytes[2]{};
   const p::Command readId = registerCommand(false, 0, p::reg::kBoardId, 0);
   for (int i = 0; i < 2; ++i) {
     p::encodeRegisterRead(cmdFrame, readId.page, readId.reg);
-    if (!probe(readId, p::kRegisterReadAnswerBytes, reads[i], kProbeCapacity, &readBytes[i])) return false;
+    if (!probe(readId, p::kRegisterReadAnswerBytes, answers[i], kProbeCapacity, &bytes[i])) return false;
   }
-  AnswerShape learned = learnReadShape(reads[0], readBytes[0], reads[1], readBytes[1]);
-  if (learned.learned) {
-    uint8_t writes[2][kProbeCapacity]{};
-    int writeBytes[2]{};
-    for (int i = 0; i < 2; ++i) {
-      const p::Command write = registerCommand(true, 0, p::reg::kMemoryAddress, kProbeValues[i]);
-      p::encodeRegisterWrite(cmdFrame, write.page, write.reg, write.value);
-      if (!probe(write, learned.registerAnswerBytes - 1, writes[i], kProbeCapacity, &writeBytes[i])) return false;
-    }
-    learnWriteShape(learned, writes[0], writeBytes[0], kProbeValues[0], writes[1], writeBytes[1], kProbeValues[1]);
+  *learned = learnReadShape(answers[0], bytes[0], answers[1], bytes[1]);
+  return true;
+}
+
+bool HwLayer::probeWriteShape(AnswerShape* learned) {
+  uint8_t answers[2][kProbeCapacity]{};
+  int bytes[2]{};
+  for (int i = 0; i < 2; ++i) {
+    const p::Command write = registerCommand(true, 0, p::reg::kMemoryAddress, kProbeValues[i]);
+    p::encodeRegisterWrite(cmdFrame, write.page, write.reg, write.value);
+    if (!probe(write, learned->registerAnswerBytes - 1, answers[i], kProbeCapacity, &bytes[i])) return false;
   }
+  learnWriteShape(*learned, answers[0], bytes[0], kProbeValues[0], answers[1], bytes[1], kProbeValues[1]);
+  return true;
+}
+
+bool HwLayer::learnAnswerShape() {
+  shape = {};
+  // A stray byte or an answer split past the settling time spoils a round;
+  // a board whose answers have a shape shows it in one of a few.
+  AnswerShape learned;
+  for (int round = 0; round < kShapeRounds && !learned.learned; ++round)
+    if (!probeReadShape(&learned)) return false;
+  for (int round = 0; round < kShapeRounds && learned.learned && !learned.writesShaped; ++round)
+    if (!probeWriteShape(&learned)) return false;
   shape = learned;
   if (trace) trace->note(shape.describe());
   return true;

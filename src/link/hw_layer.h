@@ -84,6 +84,10 @@ class HwLayer {
   // One probe of learnAnswerShape(): the exchange, then, when no more than
   // `expected` bytes came, a short wait for the rest of a split answer.
   bool probe(const protocol::Command& sent, int expected, uint8_t* answer, int capacity, int* bytes);
+  // One round of probes: two reads of the board ID, or (once reads have a
+  // shape) two writes of the memory pointer. False when an exchange failed.
+  bool probeReadShape(AnswerShape* learned);
+  bool probeWriteShape(AnswerShape* learned);
   bool failExchange(platform::SocketError cause, int32_t result = -1);
   bool failOpen(platform::SocketError cause);
   // Arms the socket's send and receive time-outs to exchangeTimeoutMs when

@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
-#include <string>
+#include <string_view>
 
 #include "config/calibration_file.h"
 
@@ -13,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kestrel::CalibrationTable table{};
   for (auto& row : table) row.fill(42.0);
   const kestrel::CalibrationTable before = table;
-  std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
-  if (!kestrel::parseCalibrationLines(in, &table) && std::memcmp(&table, &before, sizeof table) != 0) std::abort();
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  if (!kestrel::parseCalibrationText(text, &table) && std::memcmp(&table, &before, sizeof table) != 0) std::abort();
   return 0;
 }

@@ -11,7 +11,22 @@
  * command within 2 s fails that call with status 1, and the connection is then
  * dropped (later calls fail at once with 1) until vxclk_connect is called again.
  * A call during which any exchange with the board failed (a reset, a close, a
- * time-out, in any of its steps) never returns 0.
+ * time-out, in any of its steps) never returns 0. Each limit is one deadline:
+ * signals never restart or stretch it.
+ *
+ * Answers: at connect the library learns the board's answer shape (answer
+ * length, opcode echo, write echo) from two reads of the board ID and two
+ * writes of the memory pointer, register 10. From then on it waits for whole
+ * answers and fails an exchange (status 1) whose answer departs from the shape,
+ * so a late byte or stray bytes are never taken for an answer. It cannot tell
+ * stray bytes that mimic a whole answer, nor stray bytes before a memory block
+ * answer, which carries no framing.
+ *
+ * A fresh instance, and every instance after vxclk_connect, keeps the board's
+ * clock: before its first synthesizer upload it plans from the clock, loop
+ * option and Tx1 power the board stores. Values that setters skip when
+ * unchanged (FM skew, RJ and BUJ amplitudes, ...) are unknown until the first
+ * request after a connect, which is always written.
  *
  * Environment, read when an instance is created (an invalid value is ignored
  * with one line on standard error):
@@ -147,7 +162,8 @@ KESTREL_API int32_t vxclk_checkVCOLock(void* instance, int32_t* lock);
 KESTREL_API int32_t vxclk_checkVCOVoltage(void* instance, double* voltage);
 
 /* Raw register access: write != 0 writes *value to (page, reg), else reads into *value.
- * 0 ok; 1 the exchange failed; 2; 3 null value pointer; 4. */
+ * 0 ok; 1 the exchange failed; 2; 3 null value pointer, page above 15 or register
+ * above 2047 (nothing sent); 4. */
 KESTREL_API int32_t vxclk_setClock(void* instance, uint8_t write, uint16_t page, uint16_t reg, uint16_t* value);
 
 /* ---- Board memory ----------------------------------------------------------- */
@@ -230,9 +246,11 @@ KESTREL_API int32_t vxclk_setTx2Divider(void* instance, int32_t divider);
 KESTREL_API int32_t vxclk_getActiveConfig(void* instance, ActiveConfig* config);
 
 /* Chooses the calibration source: 0 none, 1 the board's rows, 2 a text file at path
- * (a regular file, one number per line, up to 98). 0 ok; 1 the file is not a regular
- * file, could not be read, holds no number, a bad line or a line over 4 KiB, or the
- * board's rows could not be read at connect (nothing changed); 2; 4. */
+ * (a regular file, one number per line with a full stop as the decimal point in
+ * every locale, up to 98). 0 ok; 1 the file is not a regular file, could not be
+ * read, kept changing while read, holds no number, a bad line (not a finite
+ * number) or a line over 4 KiB, or the board's rows could not be read at connect
+ * (nothing changed); 2; 4. */
 KESTREL_API int32_t vxclk_initializeInstance(void* instance, int32_t source, const char* path);
 
 /* Minimum and maximum of calibration row 0..13 in force. 0 ok; 2; 3 bad row or null; 4. */

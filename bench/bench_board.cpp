@@ -59,15 +59,20 @@ constexpr int kRepetitions = 5;
 // An emulator on its own loopback address with its frame log off, and a
 // library instance connected to it.
 struct Bench {
-  Bench() {
+  // latencyUs: the emulator's answer delay (a network's round trip);
+  // pipeline: whether the instance may send frames ahead of answers.
+  explicit Bench(int latencyUs = 0, bool pipeline = true) {
     EmulatorOptions options;
     options.address = "127.77." + std::to_string(getpid() % 250) + "." + std::to_string(nextHost++ % 250 + 1);
+    options.latencyUs = latencyUs;
     emulator = std::make_unique<BoardEmulator>(options);
     if (!emulator->start()) std::abort();
     emulator->setFrameLogging(false);
     address = options.address;
     instance = vxclk_createInstance();
+    static_cast<kestrel::ApiInstance*>(instance)->device.link.pipelineAllowed = pipeline;
     if (vxclk_connect(instance, address.c_str()) != VXCLK_OK) std::abort();
+    if (static_cast<kestrel::ApiInstance*>(instance)->device.link.pipelining() != pipeline) std::abort();
   }
   ~Bench() {
     vxclk_disconnect(instance);
@@ -281,6 +286,32 @@ void BM_GetActiveConfig(benchmark::State& state) {
   state.counters["pause_ms"] = p::kSettingCount * 8 * 10;
 }
 BENCHMARK(BM_GetActiveConfig)->UseRealTime()->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// Three calls over a link with a round trip of range(1) µs, with frames sent
+// ahead of answers (range(2) 1) or one at a time (0): range(0) picks the call.
+void BM_OverLatency(benchmark::State& state) {
+  Bench bench(static_cast<int>(state.range(1)), state.range(2) == 1);
+  const double value = 2.5;
+  int32_t step = 0;
+  const auto call = [&]() -> int32_t {
+    switch (state.range(0)) {
+      case 0: return vxclk_generateClock(bench.instance, 1800.0 + (step++ % 2), 19);
+      case 1: return vxclk_setFMFrequency(bench.instance, step++ % 12);
+      default: return vxclk_writeEEPROMAddress(bench.instance, 40000, &value);
+    }
+  };
+  if (call() != VXCLK_OK) std::abort();  // the first call also adopts the board's clock
+  const uint64_t frames = bench.emulator->frameCount();
+  for (auto _ : state) {
+    if (call() != VXCLK_OK) std::abort();
+  }
+  reportExchanges(state, bench, frames);
+}
+BENCHMARK(BM_OverLatency)
+    ->ArgsProduct({{0, 1, 2}, {0, 200, 1000}, {1, 0}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5);
 
 // Planning alone, no I/O: the share of a clock request that is not the link.
 void BM_Configure(benchmark::State& state) {

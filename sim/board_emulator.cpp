@@ -339,19 +339,50 @@ struct BoardEmulator::Impl {
     }
   }
 
+  // Answers held back by the latency, in the order their frames arrived.
+  struct DelayedAnswer {
+    std::chrono::steady_clock::time_point due;
+    Outcome out;
+  };
+  std::deque<DelayedAnswer> delayed;  // server thread only
+  std::atomic<int> backlogRecord{0};
+
+  // Sends the held-back answers whose time has come; false when the
+  // connection went with one of them.
+  bool sendDueAnswers(plat::SocketHandle socket) {
+    while (!delayed.empty() && delayed.front().due <= std::chrono::steady_clock::now()) {
+      const Outcome out = std::move(delayed.front().out);
+      delayed.pop_front();
+      if (!deliver(socket, out)) return false;
+    }
+    return true;
+  }
+
+  // How long to wait for the next frame: until the next answer is due, and
+  // never longer than the poll interval.
+  int64_t waitMicros() const {
+    const int64_t poll = int64_t{kPollMs} * 1000;
+    if (delayed.empty()) return poll;
+    const auto left = std::chrono::duration_cast<std::chrono::microseconds>(delayed.front().due -
+                                                                            std::chrono::steady_clock::now());
+    return std::clamp<int64_t>(left.count(), 0, poll);
+  }
+
   void serve() {
     std::array<uint8_t, proto::kFrameSize> frame{};
     int filled = 0;
     while (!stopping.load()) {
       const plat::SocketHandle current = client;  // only this thread changes it
       if (current == plat::kInvalidSocket) {
+        delayed.clear();
         if (plat::waitReadable(listener, kPollMs) > 0) acceptClient();
         filled = 0;
         saveMemory(false);
         continue;
       }
+      if (!sendDueAnswers(current)) continue;
 
-      const int ready = plat::waitReadable(current, kPollMs);
+      const int ready = plat::waitReadableMicros(current, waitMicros());
       if (ready < 0) {
         dropClient(true);
         filled = 0;
@@ -383,16 +414,28 @@ struct BoardEmulator::Impl {
       out = handleFrame(frame);
     }
     if (!out.trace.empty()) printLine(out.trace);
+    if (options.latencyUs > 0) {
+      delayed.push_back({std::chrono::steady_clock::now() + std::chrono::microseconds(options.latencyUs), std::move(out)});
+      backlogRecord = std::max(backlogRecord.load(), static_cast<int>(delayed.size()));
+      return;
+    }
+    deliver(socket, out);
+  }
+
+  // Sends the answer and carries out a reset or close; false when the
+  // connection is gone.
+  bool deliver(plat::SocketHandle socket, const Outcome& out) {
     if (!sendPieces(socket, out)) {
       dropClient(true);
-      return;
+      return false;
     }
     switch (out.action) {
       case Action::Answer:
-      case Action::Silent: break;
-      case Action::Reset: dropClient(true); break;
-      case Action::Close: dropClient(false); break;
+      case Action::Silent: return true;
+      case Action::Reset: dropClient(true); return false;
+      case Action::Close: dropClient(false); return false;
     }
+    return true;
   }
 
   // False when the host did not take the answer within kSendLimitMs.
@@ -616,6 +659,8 @@ void BoardEmulator::setFrameLogging(bool enabled) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->logging = enabled;
 }
+
+int BoardEmulator::deepestBacklog() const { return impl_->backlogRecord.load(); }
 
 uint64_t BoardEmulator::frameCount() const {
   std::lock_guard<std::mutex> lock(impl_->mutex);

@@ -58,7 +58,13 @@ struct EmulatorOptions {
   std::string memoryFile;    // non-volatile memory kept in this file when set
   bool trace = false;        // one line per frame on stdout
   std::string pcapFile;      // every frame and answer also written here as a pcap capture
+  // Each answer leaves this long after its frame arrived, as over a network
+  // with that round trip; frames that arrive meanwhile are read and applied
+  // at once, and their answers follow each in its turn.
+  int latencyUs = 0;
 };
+
+inline constexpr int kLongestLatencyUs = 1000000;
 
 // A board whose answers are hard to read: every choice comes from the seed,
 // so the same frames get the same answers, splits and resets again. A host
@@ -128,6 +134,9 @@ class BoardEmulator {
   void clearFrames();
   void setFrameLogging(bool enabled);       // on by default; off for benchmarks
   uint64_t frameCount() const;              // frames answered or refused since start
+  // With a latency: the most answers ever held back at once, that is the
+  // most frames a host had sent ahead of their answers.
+  int deepestBacklog() const;
   int connectionsAccepted() const;
   bool clientConnected() const;
   // Block until frameCount() reaches count (true) or timeoutMs passes (false):

@@ -40,6 +40,8 @@ void printHelp() {
       "  --trace             print one line per frame and each synthesizer upload\n"
       "  --pcap FILE         write every frame and answer to FILE as a pcap capture\n"
       "                      (open it in Wireshark with tools/wireshark/kestrel.lua)\n"
+      "  --latency-us N      answer each frame N microseconds after it arrived, as\n"
+      "                      a network with that round trip would (up to 1000000)\n"
       "  --board-id N        board ID (register 20)\n"
       "  --serial S          serial number, either five 16-bit words for registers\n"
       "                      21..25 separated by commas (least significant first),\n"
@@ -145,8 +147,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, Arguments& args
       args.options.trace = true;
       continue;
     }
-    static const char* const kValueOptions[] = {"--address",     "--port",     "--memory",      "--board-id",
-                                                "--serial",      "--temperature", "--vco-lock", "--vco-voltage", "--pcap"};
+    static const char* const kValueOptions[] = {"--address",  "--port",        "--memory",   "--board-id",
+                                                "--serial",   "--temperature", "--vco-lock", "--vco-voltage",
+                                                "--pcap",     "--latency-us"};
     if (std::find(std::begin(kValueOptions), std::end(kValueOptions), name) == std::end(kValueOptions)) {
       return "unknown option " + name + " (see --help)";
     }
@@ -174,6 +177,10 @@ std::optional<std::string> parseArguments(int argc, char** argv, Arguments& args
     } else if (name == "--pcap") {
       if (value.empty()) return bad;
       args.options.pcapFile = value;
+    } else if (name == "--latency-us") {
+      const auto latency = parseNumber(value, kestrel::sim::kLongestLatencyUs);
+      if (!latency) return bad;
+      args.options.latencyUs = static_cast<int>(*latency);
     } else if (name == "--board-id") {
       const auto id = parseNumber(value, 0xFFFF);
       if (!id) return bad;

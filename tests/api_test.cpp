@@ -142,18 +142,21 @@ TEST(Connection, ConnectReadsTheCalibrationRowsAndReconnectWorks) {
   void* h = vxclk_createInstance();
   ASSERT_EQ(vxclk_connect(h, board.address().c_str()), VXCLK_OK);
   // The answer shape first: the board ID read twice, the memory pointer
-  // written twice; then the fourteen calibration rows.
+  // written twice; then the board ID twice more, back to back (pipelining);
+  // then the fourteen calibration rows.
   const auto frames = board->frames();
-  ASSERT_EQ(frames.size(), 18u);
-  for (int i = 0; i < 2; ++i) {
+  ASSERT_EQ(frames.size(), 20u);
+  for (int i : {0, 1, 4, 5}) {
     EXPECT_EQ(frames[i].kind, sim::FrameKind::RegisterRead);
     EXPECT_EQ(frames[i].reg, p::reg::kBoardId);
-    EXPECT_EQ(frames[2 + i].kind, sim::FrameKind::RegisterWrite);
-    EXPECT_EQ(frames[2 + i].reg, p::reg::kMemoryAddress);
+  }
+  for (int i : {2, 3}) {
+    EXPECT_EQ(frames[i].kind, sim::FrameKind::RegisterWrite);
+    EXPECT_EQ(frames[i].reg, p::reg::kMemoryAddress);
   }
   for (int r = 0; r < 14; ++r) {
-    EXPECT_EQ(frames[4 + r].kind, sim::FrameKind::BlockRead);
-    EXPECT_EQ(frames[4 + r].address, p::calibrationAddress(r, 0));
+    EXPECT_EQ(frames[6 + r].kind, sim::FrameKind::BlockRead);
+    EXPECT_EQ(frames[6 + r].address, p::calibrationAddress(r, 0));
   }
   ASSERT_EQ(vxclk_connect(h, board.address().c_str()), VXCLK_OK);  // again while connected
   int32_t id = 0;

@@ -48,6 +48,20 @@ TEST(LinkSettings, WholeNumbersInRangeAreTakenOthersIgnoredWithOneLine) {
   }
 }
 
+TEST(LinkSettings, PipelineIsOnUnlessTurnedOff) {
+  const struct {
+    const char* value;  // null: unset
+    bool pipeline;
+  } cases[] = {{nullptr, true}, {"0", false}, {"1", true}, {"off", true}, {"2", true}};
+  for (const auto& c : cases) {
+    environment.clear();
+    if (c.value != nullptr) environment["KESTREL_PIPELINE"] = c.value;
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(linkSettingsFromEnvironment(lookup).pipeline, c.pipeline) << (c.value ? c.value : "unset");
+    ::testing::internal::GetCapturedStderr();
+  }
+}
+
 TEST(LinkSettings, TraceTargets) {
   const struct {
     const char* value;  // null: unset

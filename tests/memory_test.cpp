@@ -172,7 +172,7 @@ TEST_F(DeviceMemory, UnreadableCalibrationRowsKeepTheLastGoodCopy) {
   board->setMemoryDouble(p::calibrationAddress(0, 0), 5.5);
   ASSERT_EQ(device.connect(board.address()), Status::Ok);
   board->setMemoryDouble(p::calibrationAddress(0, 0), 6.5);
-  board->resetAfterFrames(4 + 3);  // the third row, after the four frames that learn the answer shape
+  board->resetAfterFrames(6 + 3);  // the third row, after the shape probes and the back-to-back check
   EXPECT_EQ(device.connect(board.address()), Status::Failed);  // the read broke the link it was made on
   EXPECT_FALSE(device.boardCalibrationValid());
   EXPECT_EQ(device.state.boardCalibrationCopy[0][0], 5.5);

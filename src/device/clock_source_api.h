@@ -118,8 +118,12 @@ class ClockSource_API final {
   Status readSerialNumber(uint64_t* serialOut);
   Status readTemperature(uint16_t sensor, double* readingOut);
   // Failed exchanges over the link's life: a call that compares the count
-  // before and after knows whether all of its exchanges succeeded.
-  uint64_t failedExchangeCount() const { return link.failedExchanges; }
+  // before and after knows whether all of its exchanges succeeded. Answers
+  // still due are read first, so that the count includes them.
+  uint64_t failedExchangeCount() {
+    link.settle();
+    return link.failedExchanges;
+  }
   // True when connect could read the board's calibration rows.
   bool boardCalibrationValid() const { return boardCalibrationRead; }
 
@@ -149,6 +153,7 @@ class ClockSource_API final {
   SystemTime timestampSystemTime{};
 
  private:
+  bool openAndLearn();
   bool readRegister(uint16_t page, uint16_t reg, uint16_t* value);
   bool writeRegister(uint16_t reg, uint16_t value);
   bool readSerialWords(std::array<uint16_t, 5>* words);

@@ -25,8 +25,10 @@ Status ClockSource_API::connect(std::string address) {
   // longer hold: another host, or a restart, may have changed it.
   state.forgetAppliedValues();
   modelHoldsBoardClock = false;
-  if (!link.openLink(ipAddress.c_str(), link.boardPort)) return Status::Failed;
-  if (!link.learnAnswerShape()) return Status::Failed;
+  if (!openAndLearn()) return Status::Failed;
+  // A board that does not answer frames sent back to back gets them one at
+  // a time, on a connection of its own.
+  if (!link.tryPipelining() && !openAndLearn()) return Status::Failed;
   CalibrationTable rows{};
   boardCalibrationRead = readCalibrationRows(&rows);
   // A failed read has dropped the connection it was made on: reporting
@@ -36,6 +38,10 @@ Status ClockSource_API::connect(std::string address) {
   state.boardCalibrationCopy = rows;
   state.connected = 1;
   return Status::Ok;
+}
+
+bool ClockSource_API::openAndLearn() {
+  return link.openLink(ipAddress.c_str(), link.boardPort) && link.learnAnswerShape();
 }
 
 Status ClockSource_API::disconnect() {

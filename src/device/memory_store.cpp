@@ -32,7 +32,8 @@ Status ClockSource_API::writeEEPROMAddress(int32_t address, double value) {
     if (ok) ok = link.regAccess(1, 0, p::reg::kMemoryData, &memoryDataValue);
     ++regAddress;
   }
-  return okOrFailed(ok);
+  // Sent ahead of their answers, the bytes count as stored once every answer is in.
+  return okOrFailed(link.settle() && ok);
 }
 
 Status ClockSource_API::getEEPROMAddress(int32_t address, double* out) {

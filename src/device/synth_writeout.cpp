@@ -22,7 +22,8 @@ Status ClockSource_API::writeSynthRegisters() {
     const uint16_t value = static_cast<uint16_t>(synth.registerImage[i] & 0xFFFFu);
     allOk = writeSynthRegister(kSynthImageRegisters[i], value) == Status::Ok && allOk;
   }
-  return okOrFailed(allOk);
+  // Written ahead of their answers, the words count once every answer is in.
+  return okOrFailed(link.settle() && allOk);
 }
 
 }  // namespace kestrel

@@ -44,10 +44,17 @@ bool AnswerShape::fits(const p::Command& sent, const uint8_t* answer) const {
   return framingFits(*this, answer);
 }
 
+bool AnswerShape::allowsAfter(const p::Command& sent, int bytes) const {
+  const bool framed = isRegisterCommand(sent.kind) || sent.kind == p::CommandKind::BlockRead;
+  return bytes == 0 || !learned || padded || !framed ||
+         (sent.kind == p::CommandKind::RegisterWrite && !writesShaped);
+}
+
 std::string AnswerShape::describe() const {
   if (!learned) return "answer shape: none stable, answers taken as they come";
   std::string text = "answer shape: register answers of " + std::to_string(registerAnswerBytes) + " bytes";
   text += echoesOpcode ? ", opcode echoed" : ", no opcode echo";
+  if (padded) text += ", padded";
   if (!writesShaped) return text + ", write answers unchecked";
   return text + (writeEchoesValue ? ", writes echo their value" : ", writes do not echo their value");
 }
@@ -63,6 +70,7 @@ AnswerShape learnReadShape(const uint8_t* a, int aBytes, const uint8_t* b, int b
   int length = p::kRegisterReadAnswerBytes;
   while (length < common && a[length] == 0 && b[length] == 0) ++length;
   shape.registerAnswerBytes = length;
+  shape.padded = aBytes > length || bBytes > length;
   return shape;
 }
 
@@ -72,6 +80,7 @@ void learnWriteShape(AnswerShape& shape, const uint8_t* first, int firstBytes, u
                        writeAnswerFits(shape, second, secondBytes);
   shape.writeEchoesValue = shape.writesShaped && p::decodeRegisterAnswer(first) == firstValue &&
                            p::decodeRegisterAnswer(second) == secondValue;
+  shape.padded = shape.padded || firstBytes > shape.registerAnswerBytes || secondBytes > shape.registerAnswerBytes;
 }
 
 }  // namespace kestrel

@@ -24,11 +24,18 @@ struct AnswerShape {
   bool writesShaped = false;
   // ... and carry the value written in bytes 1 and 2.
   bool writeEchoesValue = false;
+  // Some answer came with bytes after it: in a stream of answers those bytes
+  // would hide where the next one starts.
+  bool padded = false;
 
   // How many answer bytes make the answer to this command whole.
   int bytesNeeded(protocol::CommandKind kind) const;
   // Whether a whole answer (bytesNeeded() bytes) fits the shape.
   bool fits(const protocol::Command& sent, const uint8_t* answer) const;
+  // Whether `bytes` more bytes may follow the whole answer to `sent` with
+  // nothing else due: a board that never pads has answered no more than
+  // asked, so more means the answer started early (stray bytes before it).
+  bool allowsAfter(const protocol::Command& sent, int bytes) const;
   // One line for the trace.
   std::string describe() const;
 };
@@ -39,8 +46,8 @@ struct AnswerShape {
 AnswerShape learnReadShape(const uint8_t* a, int aBytes, const uint8_t* b, int bBytes);
 
 // Completes the shape with what two whole answers to register writes of two
-// different values say: whether writes have the read answers' shape, and
-// whether they echo the value written.
+// different values say: whether writes have the read answers' shape, whether
+// they echo the value written, and whether the board pads its answers.
 void learnWriteShape(AnswerShape& shape, const uint8_t* first, int firstBytes, uint16_t firstValue,
                      const uint8_t* second, int secondBytes, uint16_t secondValue);
 

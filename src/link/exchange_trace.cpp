@@ -70,11 +70,6 @@ void ExchangeTrace::line(const char* direction, const std::string& text) {
   std::fflush(out_);
 }
 
-long long ExchangeTrace::elapsedMicroseconds() const {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now() - sentAt_).count();
-}
-
 void ExchangeTrace::connected(const char* address, uint16_t port, platform::SocketError result) {
   peer_ = address != nullptr ? address : "-";
   line("--", format("connect port %u: ", port) +
@@ -87,11 +82,9 @@ void ExchangeTrace::staleBytesDropped(int bytes) {
 
 void ExchangeTrace::note(const std::string& text) { line("--", text); }
 
-void ExchangeTrace::sent(const p::Frame& frame) {
-  lastCommand_ = p::decodeCommand(frame.data());
-  lastCommand_.blockData = nullptr;  // the frame is reused; nothing keeps pointing into it
-  sentAt_ = std::chrono::steady_clock::now();
-  line("->", describeCommand(lastCommand_, frame));
+ExchangeTrace::Clock::time_point ExchangeTrace::sent(const p::Frame& frame) {
+  line("->", describeCommand(p::decodeCommand(frame.data()), frame));
+  return Clock::now();
 }
 
 void ExchangeTrace::notSent(const p::Frame& frame, platform::SocketError cause) {
@@ -99,18 +92,22 @@ void ExchangeTrace::notSent(const p::Frame& frame, platform::SocketError cause) 
                  platform::describe(cause) + ")");
 }
 
-void ExchangeTrace::received(const uint8_t* answer, int bytes, platform::SocketError error) {
-  const std::string timing = format("%d bytes, %lld us", bytes, elapsedMicroseconds());
+void ExchangeTrace::received(const p::Command& sent, Clock::time_point sentAt, const uint8_t* answer, int bytes,
+                             platform::SocketError error) {
+  using std::chrono::duration_cast;
+  using std::chrono::microseconds;
+  const long long us = duration_cast<microseconds>(Clock::now() - sentAt).count();
+  const std::string timing = format("%d bytes, %lld us", bytes, us);
   if (error != platform::SocketError::None) {
     line("<-", std::string("FAILED, ") + platform::describe(error) + ", " + timing);
     return;
   }
   std::string text = "answer, ";
-  if (lastCommand_.kind == p::CommandKind::RegisterRead) {
+  if (sent.kind == p::CommandKind::RegisterRead) {
     const uint16_t value = p::decodeRegisterAnswer(answer);
-    text = "reg " + registerText(lastCommand_.page, lastCommand_.reg) + format(" = 0x%04x (%u), ", value, value);
-  } else if (lastCommand_.kind == p::CommandKind::BlockRead) {
-    text = format("block at 0x%04" PRIx32 ", ", lastCommand_.address);
+    text = "reg " + registerText(sent.page, sent.reg) + format(" = 0x%04x (%u), ", value, value);
+  } else if (sent.kind == p::CommandKind::BlockRead) {
+    text = format("block at 0x%04" PRIx32 ", ", sent.address);
   }
   line("<-", text + timing);
 }

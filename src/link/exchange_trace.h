@@ -28,22 +28,22 @@ class ExchangeTrace {
   void staleBytesDropped(int bytes);
   // A remark on the connection (the answer shape learned, ...).
   void note(const std::string& text);
-  void sent(const protocol::Frame& frame);
+  using Clock = std::chrono::steady_clock;
+  // A frame that went out, and when (for the answer's timing).
+  Clock::time_point sent(const protocol::Frame& frame);
   // A frame that never left: the connection was already dropped.
   void notSent(const protocol::Frame& frame, platform::SocketError cause);
-  // The answer to the last frame sent, or why there is none (error not None).
-  void received(const uint8_t* answer, int bytes, platform::SocketError error);
+  // The answer to a frame sent at sentAt, or why there is none (error not None).
+  void received(const protocol::Command& sent, Clock::time_point sentAt, const uint8_t* answer, int bytes,
+                platform::SocketError error);
 
  private:
   ExchangeTrace(std::FILE* out, bool ownsFile) : out_(out), ownsFile_(ownsFile) {}
   void line(const char* direction, const std::string& text);
-  long long elapsedMicroseconds() const;
 
   std::FILE* out_;
   bool ownsFile_;
   std::string peer_ = "-";
-  protocol::Command lastCommand_{};
-  std::chrono::steady_clock::time_point sentAt_{};
 };
 
 }  // namespace kestrel

@@ -9,26 +9,7 @@ using platform::kInvalidSocket;
 using platform::SocketError;
 
 namespace {
-// While the shape is learned, the rest of an answer that came split gets
-// this long to arrive.
-constexpr int kShapeSettleMs = 50;
-// The memory pointer values of the write probes: two different values, both
-// addresses the library itself sets.
-constexpr uint16_t kProbeValues[2] = {static_cast<uint16_t>(p::kSettingsBase),
-                                      static_cast<uint16_t>(p::kCalibrationTableBase)};
-constexpr int kShapeRounds = 3;
-constexpr int kProbeCapacity = 64;
-
 p::Command otherCommand() { return {}; }
-
-p::Command registerCommand(bool write, uint16_t page, uint16_t reg, uint16_t value) {
-  p::Command c;
-  c.kind = write ? p::CommandKind::RegisterWrite : p::CommandKind::RegisterRead;
-  c.page = page;
-  c.reg = reg;
-  c.value = write ? value : 0;
-  return c;
-}
 }  // namespace
 
 HwLayer::HwLayer() : HwLayer(linkSettingsFromEnvironment()) {}
@@ -37,6 +18,7 @@ HwLayer::HwLayer(const LinkSettings& settings)
     : boardPort(settings.port),
       connectTimeoutMs(settings.connectTimeoutMs),
       exchangeTimeoutMs(settings.exchangeTimeoutMs),
+      pipelineAllowed(settings.pipeline),
       trace(ExchangeTrace::open(settings.trace)) {}
 
 HwLayer::~HwLayer() { releaseSocket(); }
@@ -58,6 +40,8 @@ bool HwLayer::openLink(const char* address, uint16_t port) {
   releaseSocket();  // a new connection never leaks the previous one
   streamBroken = false;
   shape = {};
+  pipelined = false;
+  forgetDueAnswers();
   armedTimeoutMs = 0;
   uint32_t peer = 0;
   if (!platform::parseIPv4(address, &peer)) {
@@ -86,6 +70,8 @@ bool HwLayer::closeLink() {
   lastResult = platform::closeSocket(sock);
   sock = kInvalidSocket;  // never close a descriptor number that may since have been reused
   streamBroken = false;
+  pipelined = false;
+  forgetDueAnswers();
   return lastResult == 0;
 }
 
@@ -93,6 +79,7 @@ void HwLayer::markBroken() {
   // A late answer would otherwise be taken for the answer to the next frame.
   if (sock != kInvalidSocket && !streamBroken) platform::shutdownSocket(sock);
   streamBroken = true;
+  forgetDueAnswers();  // their answers can no longer be told from anything else
 }
 
 bool HwLayer::transact(const uint8_t* frame, int32_t length, uint8_t* destination, int32_t capacity) {
@@ -123,23 +110,30 @@ bool HwLayer::armExchangeTimeouts() {
   return true;
 }
 
+bool HwLayer::dropStrayBytes() {
+  // Bytes that arrived after the last answer was complete (a board that
+  // answered more than we needed, or late) are nobody's answer: drop them so
+  // they cannot be read as the start of the next one.
+  const platform::Transfer stale = platform::discardPending(sock);
+  const int dropped = stale.bytes + (inboxEnd - inboxStart);
+  inboxStart = inboxEnd = 0;
+  staleBytesDropped += static_cast<uint64_t>(dropped);
+  if (trace) trace->staleBytesDropped(dropped);
+  if (stale.ok()) return true;
+  if (trace) trace->notSent(cmdFrame, stale.error);
+  return failExchange(stale.error);
+}
+
 bool HwLayer::exchange(const p::Command& sent, uint8_t* destination, int32_t capacity) {
+  if (dueCount > 0) settle();  // a failure there leaves the link unusable: this frame fails below
   if (!usable()) {
     const SocketError cause = sock == kInvalidSocket || failure == SocketError::None ? SocketError::Closed : failure;
     if (trace) trace->notSent(cmdFrame, cause);
     return failExchange(cause);
   }
-  // Bytes that arrived after the last answer was complete (a board that
-  // answered more than we needed, or late) are nobody's answer: drop them so
-  // they cannot be read as the start of this one.
-  const platform::Transfer stale = platform::discardPending(sock);
-  staleBytesDropped += static_cast<uint64_t>(stale.bytes);
-  if (trace) trace->staleBytesDropped(stale.bytes);
-  if (!stale.ok()) {
-    if (trace) trace->notSent(cmdFrame, stale.error);
-    return failExchange(stale.error);
-  }
-  if (trace) trace->sent(cmdFrame);
+  if (!dropStrayBytes()) return false;
+  ExchangeTrace::Clock::time_point sentAt{};
+  if (trace) sentAt = trace->sent(cmdFrame);
   if (!armExchangeTimeouts()) return failExchange(platform::systemError());
   const int64_t deadline = platform::monotonicMs() + armedTimeoutMs;
   bool rearmed = false;
@@ -147,7 +141,7 @@ bool HwLayer::exchange(const p::Command& sent, uint8_t* destination, int32_t cap
       platform::sendAllArmed(sock, cmdFrame.data(), p::kFrameSize, deadline, &rearmed);
   if (!sentFrame.ok()) {
     if (rearmed) armedTimeoutMs = 0;
-    if (trace) trace->received(destination, 0, sentFrame.error);
+    if (trace) trace->received(sent, sentAt, destination, 0, sentFrame.error);
     return failExchange(sentFrame.error);
   }
   const platform::Transfer answer =
@@ -155,10 +149,10 @@ bool HwLayer::exchange(const p::Command& sent, uint8_t* destination, int32_t cap
   if (rearmed) armedTimeoutMs = 0;  // the next exchange gets its whole time-out again
   // A late byte of an earlier answer, or stray bytes that came after this
   // frame went out, show as an answer out of shape.
-  const SocketError outcome = !answer.ok()                      ? answer.error
-                              : !shape.fits(sent, destination) ? SocketError::BadAnswer
-                                                               : SocketError::None;
-  if (trace) trace->received(destination, answer.bytes, outcome);
+  const bool inShape = shape.fits(sent, destination) &&
+                       shape.allowsAfter(sent, answer.bytes - shape.bytesNeeded(sent.kind));
+  const SocketError outcome = !answer.ok() ? answer.error : !inShape ? SocketError::BadAnswer : SocketError::None;
+  if (trace) trace->received(sent, sentAt, destination, answer.bytes, outcome);
   // A receive that saw the close leaves 0 as its result, as recv() does.
   if (outcome != SocketError::None) return failExchange(outcome, outcome == SocketError::Closed ? 0 : -1);
   lastResult = answer.bytes;
@@ -166,66 +160,14 @@ bool HwLayer::exchange(const p::Command& sent, uint8_t* destination, int32_t cap
   return true;
 }
 
-bool HwLayer::probe(const p::Command& sent, int expected, uint8_t* answer, int capacity, int* bytes) {
-  if (!exchange(sent, answer, capacity)) return false;
-  *bytes = lastResult;
-  const int64_t settleEnd = platform::monotonicMs() + kShapeSettleMs;
-  while (*bytes <= expected && *bytes < capacity) {
-    const int64_t left = settleEnd - platform::monotonicMs();
-    if (left <= 0 || platform::waitReadable(sock, static_cast<int>(left)) <= 0) break;
-    const int n = platform::receiveSome(sock, answer + *bytes, capacity - *bytes);
-    if (n == platform::kInterrupted) continue;
-    if (n <= 0) return failExchange(n == 0 ? SocketError::Closed : platform::systemError(), n);
-    *bytes += n;
-  }
-  return true;
-}
-
-bool HwLayer::probeReadShape(AnswerShape* learned) {
-  uint8_t answers[2][kProbeCapacity]{};
-  int bytes[2]{};
-  const p::Command readId = registerCommand(false, 0, p::reg::kBoardId, 0);
-  for (int i = 0; i < 2; ++i) {
-    p::encodeRegisterRead(cmdFrame, readId.page, readId.reg);
-    if (!probe(readId, p::kRegisterReadAnswerBytes, answers[i], kProbeCapacity, &bytes[i])) return false;
-  }
-  *learned = learnReadShape(answers[0], bytes[0], answers[1], bytes[1]);
-  return true;
-}
-
-bool HwLayer::probeWriteShape(AnswerShape* learned) {
-  uint8_t answers[2][kProbeCapacity]{};
-  int bytes[2]{};
-  for (int i = 0; i < 2; ++i) {
-    const p::Command write = registerCommand(true, 0, p::reg::kMemoryAddress, kProbeValues[i]);
-    p::encodeRegisterWrite(cmdFrame, write.page, write.reg, write.value);
-    if (!probe(write, learned->registerAnswerBytes - 1, answers[i], kProbeCapacity, &bytes[i])) return false;
-  }
-  learnWriteShape(*learned, answers[0], bytes[0], kProbeValues[0], answers[1], bytes[1], kProbeValues[1]);
-  return true;
-}
-
-bool HwLayer::learnAnswerShape() {
-  shape = {};
-  // A stray byte or an answer split past the settling time spoils a round;
-  // a board whose answers have a shape shows it in one of a few.
-  AnswerShape learned;
-  for (int round = 0; round < kShapeRounds && !learned.learned; ++round)
-    if (!probeReadShape(&learned)) return false;
-  for (int round = 0; round < kShapeRounds && learned.learned && !learned.writesShaped; ++round)
-    if (!probeWriteShape(&learned)) return false;
-  shape = learned;
-  if (trace) trace->note(shape.describe());
-  return true;
-}
-
 bool HwLayer::regAccess(uint16_t write, uint16_t page, uint16_t address, uint16_t* value) {
   if (write != 0) {
     p::encodeRegisterWrite(cmdFrame, page, address, *value);
-    return exchange(registerCommand(true, page, address, *value), respBuffer.data(), p::kResponseCapacity);
+    const p::Command sent = p::registerCommand(true, page, address, *value);
+    return pipelined ? sendAhead(sent) : exchange(sent, respBuffer.data(), p::kResponseCapacity);
   }
   p::encodeRegisterRead(cmdFrame, page, address);
-  const bool ok = exchange(registerCommand(false, page, address, 0), respBuffer.data(), p::kResponseCapacity);
+  const bool ok = exchange(p::registerCommand(false, page, address), respBuffer.data(), p::kResponseCapacity);
   lastResult = ok ? 1 : 0;
   *value = p::decodeRegisterAnswer(respBuffer.data());
   return ok;
@@ -243,6 +185,7 @@ bool HwLayer::readMemBlock(uint8_t selector, uint32_t address, uint8_t* destinat
   p::encodeBlockRead(cmdFrame, selector, address);
   p::Command blockRead;
   blockRead.kind = p::CommandKind::BlockRead;
+  blockRead.address = address;
   const bool ok = exchange(blockRead, respBuffer.data(), p::kResponseCapacity);
   lastResult = ok ? 1 : 0;
   std::memcpy(destination, respBuffer.data(), p::kBlockSize);

@@ -1,5 +1,10 @@
 // The board link: one TCP connection, one 256-byte command frame and one
 // response buffer. Every board operation is built from its exchanges.
+//
+// With a board that takes frames back to back, register writes go out ahead
+// of the answers to earlier frames (up to a window of them); their answers
+// are read in order as the window fills, before any read, and by settle().
+// Frames, their order and their content are the same either way.
 #pragma once
 
 #include <array>
@@ -24,13 +29,22 @@ class HwLayer {
   HwLayer(const HwLayer&) = delete;
   HwLayer& operator=(const HwLayer&) = delete;
 
-  // A new connection starts with no answer shape: the board shows it.
+  // A new connection starts with no answer shape and one frame at a time.
   bool openLink(const char* address, uint16_t port);
   // Learns the board's answer shape from two reads of the board ID and two
   // writes of the memory address register (which only moves the memory
   // pointer every memory access sets anyway). False when an exchange failed.
   bool learnAnswerShape();
   const AnswerShape& answerShape() const { return shape; }
+  // With a learned shape: sends two reads of the board ID back to back and
+  // pipelines from then on when both answers come whole and in order. False
+  // when they did not (the link is then dropped: open it again to go on one
+  // frame at a time).
+  bool tryPipelining();
+  bool pipelining() const { return pipelined; }
+  // Reads the answers of every frame still out: false when any failed (the
+  // link is dropped then, as after any failed exchange).
+  bool settle();
   bool closeLink();
   // One exchange: send the whole frame, then one receive into destination.
   bool transact(const uint8_t* frame, int32_t length, uint8_t* destination, int32_t capacity);
@@ -68,6 +82,10 @@ class HwLayer {
   uint16_t boardPort = protocol::kBoardPort;
   int connectTimeoutMs = protocol::kConnectTimeoutMs;
   int exchangeTimeoutMs = protocol::kExchangeTimeoutMs;
+  // Whether frames may go out ahead of answers with a board that takes it
+  // (KESTREL_PIPELINE), and how many at most.
+  bool pipelineAllowed = true;
+  static constexpr int kWindow = 32;
   // Null unless tracing: then every exchange is logged (a null test is all
   // an exchange costs otherwise).
   std::unique_ptr<ExchangeTrace> trace;
@@ -88,6 +106,15 @@ class HwLayer {
   // shape) two writes of the memory pointer. False when an exchange failed.
   bool probeReadShape(AnswerShape* learned);
   bool probeWriteShape(AnswerShape* learned);
+  // Pipelined: sends the command frame and notes its answer as due; reads
+  // the oldest answer when the window is full.
+  bool sendAhead(const protocol::Command& sent);
+  // Reads and checks the oldest due answer, a copy of it into `answer` when given.
+  bool takeAnswer(uint8_t* answer = nullptr);
+  // Drops what arrived after the last whole answer, before a frame goes out
+  // with no answer due (those bytes are nobody's answer).
+  bool dropStrayBytes();
+  void forgetDueAnswers();
   bool failExchange(platform::SocketError cause, int32_t result = -1);
   bool failOpen(platform::SocketError cause);
   // Arms the socket's send and receive time-outs to exchangeTimeoutMs when
@@ -98,6 +125,20 @@ class HwLayer {
   void startAuxFrame(uint8_t subCommand);
 
   AnswerShape shape;
+  bool pipelined = false;
+  // Frames sent whose answers are still due, oldest first (a ring).
+  struct DueAnswer {
+    protocol::Command sent;
+    ExchangeTrace::Clock::time_point sentAt;
+  };
+  std::array<DueAnswer, kWindow> due{};
+  int dueFirst = 0;
+  int dueCount = 0;
+  // Answer bytes received but not yet taken: a receive may bring several
+  // answers, or part of the next one.
+  std::array<uint8_t, kWindow * protocol::kRegisterAnswerSize * 4 + protocol::kResponseCapacity> inbox{};
+  int inboxStart = 0;
+  int inboxEnd = 0;
   bool streamBroken = false;
   platform::SocketError failure = platform::SocketError::None;
   // The time-out the socket is armed with; 0 when it must be armed again.

@@ -42,6 +42,7 @@ LinkSettings linkSettingsFromEnvironment(EnvironmentLookup lookup) {
     settings.connectTimeoutMs = static_cast<int>(*ms);
   if (auto ms = rangedVariable(lookup, kExchangeTimeoutVariable, 1, kLongestTimeoutMs))
     settings.exchangeTimeoutMs = static_cast<int>(*ms);
+  if (auto on = rangedVariable(lookup, kPipelineVariable, 0, 1)) settings.pipeline = *on == 1;
   const char* trace = lookup(kTraceVariable);
   if (trace != nullptr && *trace != '\0' && std::strcmp(trace, "0") != 0) settings.trace = trace;
   return settings;

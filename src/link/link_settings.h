@@ -1,6 +1,6 @@
 // What a user may change about the link without recompiling: the board's TCP
-// port, the two time limits and the trace, read from the environment when
-// an instance is created.
+// port, the two time limits, pipelining and the trace, read from the
+// environment when an instance is created.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,9 @@ struct LinkSettings {
   uint16_t port = protocol::kBoardPort;
   int connectTimeoutMs = protocol::kConnectTimeoutMs;
   int exchangeTimeoutMs = protocol::kExchangeTimeoutMs;
+  // Whether frames may go out ahead of earlier answers, with a board that
+  // takes them so.
+  bool pipeline = true;
   // Empty: no trace; "1": standard error; anything else: a file to append to.
   std::string trace;
 };
@@ -23,6 +26,7 @@ inline constexpr const char* kPortVariable = "KESTREL_PORT";
 inline constexpr const char* kConnectTimeoutVariable = "KESTREL_CONNECT_TIMEOUT_MS";
 inline constexpr const char* kExchangeTimeoutVariable = "KESTREL_EXCHANGE_TIMEOUT_MS";
 inline constexpr const char* kTraceVariable = "KESTREL_TRACE";
+inline constexpr const char* kPipelineVariable = "KESTREL_PIPELINE";
 
 // A getter for one variable: null when it is not set.
 using EnvironmentLookup = const char* (*)(const char* name);

@@ -93,6 +93,8 @@ Transfer discardPending(SocketHandle socket);
 // 1 when the socket has something to read (data, a connection or a close),
 // 0 on time-out, -1 on error. Signals do not restart the wait.
 int waitReadable(SocketHandle socket, int timeoutMs);
+// The same to the microsecond where the platform can (a signal ends it early, with 0).
+int waitReadableMicros(SocketHandle socket, int64_t timeoutUs);
 
 // Stops all traffic on the socket but keeps the handle, so that later use
 // fails at once instead of reading stale answers.

@@ -167,6 +167,18 @@ Transfer discardPending(SocketHandle socket) {
 
 int waitReadable(SocketHandle socket, int timeoutMs) { return pollFor(socket, POLLIN, timeoutMs); }
 
+int waitReadableMicros(SocketHandle socket, int64_t timeoutUs) {
+#ifdef __linux__
+  pollfd entry{fd(socket), POLLIN, 0};
+  const timespec limit{static_cast<time_t>(timeoutUs / 1000000), static_cast<long>(timeoutUs % 1000000) * 1000};
+  const int ready = ::ppoll(&entry, 1, &limit, nullptr);
+  if (ready < 0 && errno == EINTR) return 0;
+  return ready <= 0 ? ready : 1;
+#else
+  return pollFor(socket, POLLIN, static_cast<int>((timeoutUs + 999) / 1000));
+#endif
+}
+
 void shutdownSocket(SocketHandle socket) { ::shutdown(fd(socket), SHUT_RDWR); }
 
 int closeSocket(SocketHandle socket) { return ::close(fd(socket)) == 0 ? 0 : -1; }

@@ -252,6 +252,10 @@ bool peerAddress(SocketHandle socket, uint32_t* addressNetworkOrder, uint16_t* p
 
 int waitReadable(SocketHandle socket, int timeoutMs) { return pollFor(socket, POLLRDNORM, timeoutMs); }
 
+int waitReadableMicros(SocketHandle socket, int64_t timeoutUs) {
+  return pollFor(socket, POLLRDNORM, static_cast<int>((timeoutUs + 999) / 1000));  // WSAPoll counts milliseconds
+}
+
 SocketHandle acceptConnection(SocketHandle listener) {
   const SOCKET s = ::accept(native(listener), nullptr, nullptr);
   if (s == INVALID_SOCKET) return kInvalidSocket;

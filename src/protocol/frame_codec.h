@@ -50,6 +50,16 @@ struct Command {
 // frame: kFrameSize bytes.
 Command decodeCommand(const uint8_t* frame);
 
+// The register command a host sends (a read carries no value).
+constexpr Command registerCommand(bool write, uint16_t page, uint16_t reg, uint16_t value = 0) {
+  Command c;
+  c.kind = write ? CommandKind::RegisterWrite : CommandKind::RegisterRead;
+  c.page = page;
+  c.reg = reg;
+  c.value = write ? value : 0;
+  return c;
+}
+
 // A register answer: the opcode, the value (least significant byte first)
 // and a zero, kRegisterAnswerSize bytes.
 void encodeRegisterAnswer(uint8_t* answer, uint16_t value);

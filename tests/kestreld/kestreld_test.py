@@ -434,6 +434,10 @@ class RestartTests(unittest.TestCase):
         self.assertEqual(client.query("FREQ?;:OUTP1:POW?"), "1.800000000E+09;7")
         uploads = len(board.synth_lines)
         self.assertEqual(client.query("OUTP1:POW 10;:SYST:ERR?"), '0,"No error"')
+        # The emulator's trace reaches us through a pipe and a thread of our own.
+        deadline = time.monotonic() + 10
+        while len(board.synth_lines) <= uploads and time.monotonic() < deadline:
+            time.sleep(0.05)
         self.assertGreater(len(board.synth_lines), uploads)
         self.assertIn("output A 1800.000000 MHz", board.synth_lines[-1])
         self.assertEqual(client.query("VCO:LOCK?;:OUTP1:POW?"), "1;10")

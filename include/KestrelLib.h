@@ -34,6 +34,8 @@
  *   KESTREL_CONNECT_TIMEOUT_MS   connect time limit (default 3000)
  *   KESTREL_EXCHANGE_TIMEOUT_MS  time limit of one command and its answer (default 2000)
  *   KESTREL_TRACE                1: log every exchange on stderr; a path: append to that file
+ *   KESTREL_PIPELINE             0: one frame at a time (default: register writes go out
+ *                                ahead of earlier answers with a board that takes it)
  */
 #ifndef KESTRELLIB_H
 #define KESTRELLIB_H

@@ -12,6 +12,7 @@ Environment: KESTRELD (the daemon), KESTREL_BOARD_PROGRAM (kestrel-board).
 import os
 import random
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -134,11 +135,13 @@ class VisaTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.daemon = Daemon("--sim", "bench")
+        cls.calibration_dir = tempfile.mkdtemp(prefix="kestrel-cal-")
+        cls.daemon = Daemon("--sim", "bench", "--calibration-dir", cls.calibration_dir)
         cls.rm = pyvisa.ResourceManager("@py")
 
     @classmethod
     def tearDownClass(cls):
+        shutil.rmtree(cls.calibration_dir, True)
         cls.rm.close()
         status = stop(cls.daemon.proc)
         if status != 0:
@@ -237,16 +240,15 @@ class PyvisaTests(VisaTestCase):
 
     def test_calibration_source_limits_and_refusal(self):
         inst = self.open()
-        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+        with open(os.path.join(self.calibration_dir, "cal.txt"), "w") as f:
             for row in range(14):
                 f.write("0\n0\n0\n1\n0\n%d\n%d\n" % (row, 1000 + row))
-        self.addCleanup(os.unlink, f.name)
-        inst.write('CAL:SOUR FILE,"%s"' % f.name)
-        self.assertEqual(inst.query("CAL:SOUR?"), 'FILE,"%s"' % f.name)
+        inst.write('CAL:SOUR FILE,"cal.txt"')
+        self.assertEqual(inst.query("CAL:SOUR?"), 'FILE,"cal.txt"')
         self.assertEqual(inst.query("CAL:LIM? 2"), "2.000000000E+00,1.002000000E+03")
         inst.write("FM:RATE 1.2 MHZ")
         self.assertTrue(inst.query("SYST:ERR?").startswith('-221,"Settings conflict'))
-        inst.write('CAL:SOUR FILE,"/nonexistent/cal.txt"')
+        inst.write('CAL:SOUR FILE,"missing.txt"')
         self.assertTrue(inst.query("SYST:ERR?").startswith("-200,"))
         inst.write("CAL:SOUR NONE")
         self.assertEqual(inst.query("CAL:SOUR?"), "NONE")
@@ -453,7 +455,7 @@ class BoardResetTests(unittest.TestCase):
         self.assertTrue(client.query("*IDN?").startswith("Kestrel,"))
         client.send("FREQ 1.8GHZ;:OUTP1:POW 10\n")
         # The readback takes about 3 s: the board dies under it.
-        client.send("SYST:CONF?;:SYST:ERR?\n")
+        client.send("SYST:CONF:READ?;:SYST:ERR?\n")
         time.sleep(0.8)
         board.proc.kill()
         board.proc.communicate()

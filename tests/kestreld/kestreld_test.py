@@ -34,10 +34,10 @@ def random_loopback():
     return "127.%d.%d.%d" % (random.randint(20, 130), random.randint(0, 255), random.randint(1, 254))
 
 
-def start(args, text, seconds=20):
+def start(args, text, seconds=20, preexec=None):
     """Starts a program and waits for a line of its output that holds `text`.
     Unbuffered, so that select sees every line Python has not read yet."""
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, preexec_fn=preexec)
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         ready, _, _ = select.select([proc.stdout], [], [], 0.5)
@@ -64,10 +64,11 @@ def stop(proc):
 class Daemon:
     """kestreld serving one board on a random loopback address."""
 
-    def __init__(self, *board_args):
+    def __init__(self, *board_args, preexec=None):
         for _ in range(10):
             self.address = random_loopback()
-            self.proc = start([KESTRELD, *board_args, "--listen", self.address, "--scpi-port", str(PORT)], "ready")
+            self.proc = start([KESTRELD, *board_args, "--listen", self.address, "--scpi-port", str(PORT)], "ready",
+                              preexec=preexec)
             if self.proc:
                 return
         raise RuntimeError("kestreld did not start")

@@ -136,7 +136,7 @@ bool HttpRules::hostAllowed(const std::string& host, const std::string& localAdd
   return std::find(names_.begin(), names_.end(), name) != names_.end();
 }
 
-std::optional<Refusal> HttpRules::check(const HttpHead& head) const {
+std::optional<Refusal> HttpRules::checkCaller(const HttpHead& head) const {
   // A page of another site reaches us under its own name (DNS rebinding) or
   // says where it comes from: either way it gets nothing.
   if (!hostAllowed(head.host, head.localAddress)) {
@@ -148,6 +148,10 @@ std::optional<Refusal> HttpRules::check(const HttpHead& head) const {
   if (head.headerCount > HttpLimits::kMaxHeaders) {
     return Refusal{431, "a request may have at most " + std::to_string(HttpLimits::kMaxHeaders) + " header lines"};
   }
+  return std::nullopt;
+}
+
+std::optional<Refusal> HttpRules::checkRequest(const HttpHead& head) const {
   if (auto refusal = checkBody(head)) return refusal;
   if (changesState(head.method)) return checkChange(head);
   return std::nullopt;

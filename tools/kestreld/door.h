@@ -108,8 +108,12 @@ class HttpRules {
   // (localhost, this machine's name, --server-name); `port`: the HTTP port.
   HttpRules(std::vector<std::string> names, uint16_t port, std::string token);
 
-  // Why the request must be refused before its body is read, or nullopt.
-  std::optional<Refusal> check(const HttpHead& head) const;
+  // Who asks: a Host that names this daemon, an Origin (when given) that is
+  // its own, a head of bounded size. Refused first, before anything else is said.
+  std::optional<Refusal> checkCaller(const HttpHead& head) const;
+  // What is asked: a body of bounded, declared size; for a change, the token
+  // and a JSON body. Both before the body is read.
+  std::optional<Refusal> checkRequest(const HttpHead& head) const;
   // Whether the request changes the board (and so needs the token).
   static bool changesState(const std::string& method);
   const std::string& token() const { return token_; }

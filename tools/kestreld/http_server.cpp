@@ -170,7 +170,7 @@ void HttpFace::fileRoutes() {
 
 void HttpFace::routes() {
   server_.set_pre_routing_handler([this](const Request& req, Response& res) {
-    if (refuseAtTheDoor(req, res) || refuseMethod(req, res)) return httplib::Server::HandlerResponse::Handled;
+    if (refuseAtTheDoor(req, res)) return httplib::Server::HandlerResponse::Handled;
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server_.set_error_handler([](const Request& req, Response& res) {
@@ -199,11 +199,15 @@ void HttpFace::routes() {
   boardRoute("GET", "/events", [this](BoardWorker& b, const Request&, Response& res) { streamStatus(b, res); });
 }
 
-// Host, Origin, token, body size: before a byte of the body is read. A
-// refused request's body stays unread, so its connection closes after the answer.
+// Host and Origin, then the method, then the body's size and the token:
+// all before a byte of the body is read. A refused request's body stays
+// unread, so its connection closes after the answer.
 bool HttpFace::refuseAtTheDoor(const Request& req, Response& res) {
   const HttpConnection* connection = HttpConnections::current();
-  const auto refusal = rules_.check(headOf(req, connection != nullptr ? connection->localAddress() : ""));
+  const HttpHead head = headOf(req, connection != nullptr ? connection->localAddress() : "");
+  auto refusal = rules_.checkCaller(head);
+  if (!refusal && refuseMethod(req, res)) return true;
+  if (!refusal) refusal = rules_.checkRequest(head);
   if (!refusal) return false;
   closeAfter(res);
   sendError(res, refusal->status, refusal->sentence);

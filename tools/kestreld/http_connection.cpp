@@ -249,7 +249,12 @@ bool HttpConnections::serveOne(HttpConnection& connection, bool last) {
   BoundedStream& stream = connection.stream();
   stream.beginRequest();
   bool clientClosed = false;
-  const bool ok = process_request(stream, last, clientClosed, [&](httplib::Request&) { stream.headDone(); });
+  bool ok = false;
+  try {
+    ok = process_request(stream, last, clientClosed, [&](httplib::Request&) { stream.headDone(); });
+  } catch (const std::exception&) {
+    return false;  // thrown while the answer was written: the connection cannot be trusted
+  }
   if (!ok && !stream.wroteAnything()) {
     // The head never ended: too long, or too slow.
     if (stream.headOverrun()) {

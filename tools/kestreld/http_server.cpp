@@ -34,8 +34,11 @@ const httplib::Headers kSecurityHeaders = {
     {"Referrer-Policy", "no-referrer"},
 };
 
+// Text a client gave (a calibration file's name) may not be UTF-8: replaced, never thrown.
+std::string text(const Json& data) { return data.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
 std::string event(const char* name, const Json& data) {
-  return std::string("event: ") + name + "\ndata: " + data.dump() + "\n\n";
+  return std::string("event: ") + name + "\ndata: " + text(data) + "\n\n";
 }
 
 bool emit(DataSink& sink, const std::string& text) { return sink.write(text.data(), text.size()); }
@@ -90,7 +93,7 @@ void refuseAtAccept(asio::ip::tcp::socket& socket, Refused why) {
 void sendJson(httplib::Response& res, const Json& body, int status) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(body.dump(), "application/json");
+  res.set_content(text(body), "application/json");
 }
 
 void sendError(httplib::Response& res, int status, const std::string& sentence) {
@@ -173,6 +176,9 @@ void HttpFace::routes() {
     if (refuseAtTheDoor(req, res)) return httplib::Server::HandlerResponse::Handled;
     return httplib::Server::HandlerResponse::Unhandled;
   });
+  // A client that waits for "100 Continue" before its body hears the door first.
+  server_.set_expect_100_continue_handler(
+      [this](const Request& req, Response& res) { return refuseAtTheDoor(req, res) ? res.status : 100; });
   server_.set_error_handler([](const Request& req, Response& res) {
     const HttpConnection* connection = HttpConnections::current();
     if (connection != nullptr && connection->headTooLarge()) {

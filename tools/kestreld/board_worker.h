@@ -95,9 +95,10 @@ class BoardWorker {
   // Drops the jobs still queued and tells the running one to stop at its next
   // command, without waiting.
   void requestStop();
-  // requestStop(), then waits for the running job until `deadline`. False when the job still runs then
-  // (a single library call that cannot be cut short): the worker must not be
-  // destroyed, and the process should exit without it.
+  // requestStop(), then waits for the running job until `deadline`. False
+  // when it still runs then (a single library call that cannot be cut
+  // short): the worker must not be destroyed, and the process should exit
+  // without it.
   bool stop(Clock::time_point deadline = Clock::time_point::max());
   bool stopping() const { return stopRequested_; }
 

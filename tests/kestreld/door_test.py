@@ -8,7 +8,6 @@ Bounds on time are generous (seconds, for a loaded machine); the figures
 themselves are measured by bench/run. Environment: as kestreld_test.py.
 """
 
-import http.client
 import json
 import os
 import random

@@ -22,7 +22,7 @@ try:
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
-    webdriver = None
+    webdriver = Keys = None
 
 from kestreld_test import BoardProgram, Daemon, stop
 
@@ -42,6 +42,7 @@ def browser(size):
     options.binary_location = CHROMIUM
     for flag in FLAGS + ["--user-data-dir=" + profile, "--window-size=%d,%d" % size]:
         options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})  # the console, for CSP reports
     driver = webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
     driver.set_page_load_timeout(60)
     return driver, profile

@@ -12,6 +12,7 @@ Environment: KESTRELD (the daemon), KESTREL_BOARD_PROGRAM (kestrel-board).
 import os
 import random
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -33,10 +34,10 @@ def random_loopback():
     return "127.%d.%d.%d" % (random.randint(20, 130), random.randint(0, 255), random.randint(1, 254))
 
 
-def start(args, text, seconds=20):
+def start(args, text, seconds=20, preexec=None):
     """Starts a program and waits for a line of its output that holds `text`.
     Unbuffered, so that select sees every line Python has not read yet."""
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, preexec_fn=preexec)
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         ready, _, _ = select.select([proc.stdout], [], [], 0.5)
@@ -63,10 +64,11 @@ def stop(proc):
 class Daemon:
     """kestreld serving one board on a random loopback address."""
 
-    def __init__(self, *board_args):
+    def __init__(self, *board_args, preexec=None):
         for _ in range(10):
             self.address = random_loopback()
-            self.proc = start([KESTRELD, *board_args, "--listen", self.address, "--scpi-port", str(PORT)], "ready")
+            self.proc = start([KESTRELD, *board_args, "--listen", self.address, "--scpi-port", str(PORT)], "ready",
+                              preexec=preexec)
             if self.proc:
                 return
         raise RuntimeError("kestreld did not start")
@@ -134,11 +136,13 @@ class VisaTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.daemon = Daemon("--sim", "bench")
+        cls.calibration_dir = tempfile.mkdtemp(prefix="kestrel-cal-")
+        cls.daemon = Daemon("--sim", "bench", "--calibration-dir", cls.calibration_dir)
         cls.rm = pyvisa.ResourceManager("@py")
 
     @classmethod
     def tearDownClass(cls):
+        shutil.rmtree(cls.calibration_dir, True)
         cls.rm.close()
         status = stop(cls.daemon.proc)
         if status != 0:
@@ -237,16 +241,15 @@ class PyvisaTests(VisaTestCase):
 
     def test_calibration_source_limits_and_refusal(self):
         inst = self.open()
-        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+        with open(os.path.join(self.calibration_dir, "cal.txt"), "w") as f:
             for row in range(14):
                 f.write("0\n0\n0\n1\n0\n%d\n%d\n" % (row, 1000 + row))
-        self.addCleanup(os.unlink, f.name)
-        inst.write('CAL:SOUR FILE,"%s"' % f.name)
-        self.assertEqual(inst.query("CAL:SOUR?"), 'FILE,"%s"' % f.name)
+        inst.write('CAL:SOUR FILE,"cal.txt"')
+        self.assertEqual(inst.query("CAL:SOUR?"), 'FILE,"cal.txt"')
         self.assertEqual(inst.query("CAL:LIM? 2"), "2.000000000E+00,1.002000000E+03")
         inst.write("FM:RATE 1.2 MHZ")
         self.assertTrue(inst.query("SYST:ERR?").startswith('-221,"Settings conflict'))
-        inst.write('CAL:SOUR FILE,"/nonexistent/cal.txt"')
+        inst.write('CAL:SOUR FILE,"missing.txt"')
         self.assertTrue(inst.query("SYST:ERR?").startswith("-200,"))
         inst.write("CAL:SOUR NONE")
         self.assertEqual(inst.query("CAL:SOUR?"), "NONE")
@@ -457,7 +460,7 @@ class BoardResetTests(unittest.TestCase):
         self.assertTrue(client.query("*IDN?").startswith("Kestrel,"))
         client.send("FREQ 1.8GHZ;:OUTP1:POW 10\n")
         # The readback takes about 3 s: the board dies under it.
-        client.send("SYST:CONF?;:SYST:ERR?\n")
+        client.send("SYST:CONF:READ?;:SYST:ERR?\n")
         time.sleep(0.8)
         board.proc.kill()
         board.proc.communicate()

@@ -19,33 +19,59 @@ void BoardWorker::start() {
   thread_ = std::thread([this] { run(); });
 }
 
-void BoardWorker::stop() {
+void BoardWorker::requestStop() {
+  std::deque<QueuedJob> dropped;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    jobs_.clear();
+    stopRequested_ = true;
+    dropped.swap(jobs_);
   }
   wake_.notify_all();
+}
+
+bool BoardWorker::stop(Clock::time_point deadline) {
+  requestStop();
+  std::unique_lock lock(mutex_);
+  const auto ended = [this] { return threadDone_ || !thread_.joinable(); };
+  if (deadline == Clock::time_point::max()) {
+    finished_.wait(lock, ended);
+  } else if (!finished_.wait_until(lock, deadline, ended)) {
+    return false;
+  }
+  lock.unlock();
   if (thread_.joinable()) thread_.join();
   if (instance_ != nullptr) {
     if (connected_) vxclk_disconnect(instance_);
     vxclk_destroyInstance(instance_);
     instance_ = nullptr;
   }
+  return true;
 }
 
-void BoardWorker::post(Job job) {
+bool BoardWorker::post(Job job, std::shared_ptr<JobControl> control) {
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) return;
-    jobs_.push_back(std::move(job));
+    if (stopping_ || jobs_.size() >= kMaxQueuedJobs) return false;
+    jobs_.push_back({std::move(job), std::move(control)});
   }
   wake_.notify_one();
+  return true;
+}
+
+BoardSettings BoardWorker::view() const {
+  std::lock_guard lock(mutex_);
+  return published_;
+}
+
+void BoardWorker::publishView() {
+  std::lock_guard lock(mutex_);
+  published_ = settings_;
 }
 
 void BoardWorker::run() {
   while (true) {
-    Job job;
+    QueuedJob queued;
     {
       std::unique_lock lock(mutex_);
       const auto ready = [this] { return stopping_ || !jobs_.empty(); };
@@ -54,23 +80,31 @@ void BoardWorker::run() {
       } else {
         wake_.wait_until(lock, nextAttempt_, ready);
       }
-      if (stopping_) return;
+      if (stopping_) break;
       if (!jobs_.empty()) {
-        job = std::move(jobs_.front());
+        queued = std::move(jobs_.front());
         jobs_.pop_front();
       }
     }
     // A request that arrives after the backoff has run out sees a fresh attempt.
     if (!connected_ && std::chrono::steady_clock::now() >= nextAttempt_) attemptConnect();
-    if (!job) continue;
-    const auto begin = std::chrono::steady_clock::now();
-    try {
-      job(*this);
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "kestreld: board %s: a request failed: %s\n", name_.c_str(), e.what());
-    }
-    stats_.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    if (queued.job) runJob(queued);
+    publishView();
   }
+  std::lock_guard lock(mutex_);
+  threadDone_ = true;
+  finished_.notify_all();
+}
+
+void BoardWorker::runJob(QueuedJob& queued) {
+  if (queued.control && !queued.control->begin()) return;  // withdrawn while it waited
+  const auto begin = std::chrono::steady_clock::now();
+  try {
+    queued.job(*this);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kestreld: board %s: a request failed: %s\n", name_.c_str(), e.what());
+  }
+  stats_.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
 }
 
 void BoardWorker::attemptConnect() {
@@ -87,6 +121,7 @@ void BoardWorker::attemptConnect() {
   // instance and the view as they are.
   if (!settings_.seeded && vxclk_getActiveConfig(instance_, &settings_.stored) == VXCLK_OK) {
     settings_.seeded = true;
+    lastConfigRead_ = Clock::now();
   }
 }
 
@@ -129,6 +164,17 @@ void BoardWorker::check(const char* call, int32_t status, const char* conflict) 
     default:
       throw ScpiError(scpi::kHardwareError, call);
   }
+}
+
+const ActiveConfig& BoardWorker::readStoredConfig(Clock::time_point askedAt) {
+  if (askedAt > lastConfigRead_ || !settings_.seeded) {
+    ActiveConfig read{};
+    check("vxclk_getActiveConfig", vxclk_getActiveConfig(instance(), &read));
+    settings_.stored = read;
+    settings_.seeded = true;
+    lastConfigRead_ = Clock::now();
+  }
+  return settings_.stored;
 }
 
 }  // namespace kestreld

@@ -8,6 +8,7 @@
 
 #include "board_emulator.h"
 #include "board_worker.h"
+#include "calibration_dir.h"
 #include "config_fields.h"
 #include "scpi_session.h"
 
@@ -145,28 +146,48 @@ void setPattern(Call& call) {
   call.board.settings().bujPattern = pattern;
 }
 
+// A FILE source names a file in the calibration directory, and nothing outside it.
+std::string calibrationFile(Call& call, const std::string& name) {
+  const auto& directory = call.board.calibrationDirectory();
+  if (!directory)
+    throw ScpiError(kExecutionError, "calibration files are off: kestreld runs without --calibration-dir");
+  const auto path = calibrationFileIn(*directory, name);
+  if (!path) throw ScpiError(kExecutionError, "no such calibration file in the calibration directory");
+  return *path;
+}
+
 void setCalibrationSource(Call& call) {
   const std::string source = choiceValue(arg(call, 0), {"NONE", "BOARd", "FILE"});
   const int32_t code = source == "NONE"    ? VXCLK_CALIBRATION_NONE
                        : source == "BOARD" ? VXCLK_CALIBRATION_BOARD
                                            : VXCLK_CALIBRATION_FILE;
+  std::string name;
   std::string path;
-  if (code == VXCLK_CALIBRATION_FILE)
-    path = stringValue(arg(call, 1));
-  else if (call.params.size() > 1)
+  if (code == VXCLK_CALIBRATION_FILE) {
+    name = stringValue(arg(call, 1));
+    path = calibrationFile(call, name);
+  } else if (call.params.size() > 1) {
     throw ScpiError(kParameterNotAllowed);
+  }
   const int32_t status = vxclk_initializeInstance(call.board.instance(), code, path.empty() ? nullptr : path.c_str());
   // Status 1 here is about the calibration's source, not the link.
   if (status == VXCLK_FAILED) throw ScpiError(kExecutionError, "the calibration could not be read");
   call.board.check("vxclk_initializeInstance", status);
   call.board.settings().calibrationSource = source;
-  call.board.settings().calibrationPath = path;
+  call.board.settings().calibrationPath = name;
 }
 
 std::string calibrationSource(Call& call) {
   const BoardSettings& s = call.board.settings();
   if (s.calibrationSource == "FILE") return "FILE," + quoted(s.calibrationPath);
   return s.calibrationSource;
+}
+
+// CAL:SOUR NONE|BOARD, or FILE with its name.
+CommandEntry calibrationSourceEntry() {
+  CommandEntry e = entry("CALibration:SOURce", setCalibrationSource, calibrationSource, 2);
+  e.setMin = 1;
+  return e;
 }
 
 std::string calibrationLimits(Call& call) {
@@ -193,14 +214,17 @@ std::string formatField(const ConfigValue& value) {
   return std::to_string(std::get<int32_t>(value));
 }
 
-std::string readConfiguration(Call& call) {
-  ActiveConfig c{};
-  call.board.check("vxclk_getActiveConfig", vxclk_getActiveConfig(call.board.instance(), &c));
-  view(call) = c;
+std::string configurationValues(const ActiveConfig& c) {
   std::string out;
   forEachConfigField(
       c, [&](const char*, const ConfigValue& value) { out += (out.empty() ? "" : ",") + formatField(value); });
   return out;
+}
+
+// Reads the board only when no read has ended since the line arrived: a
+// client that asks while another's read runs shares it.
+std::string readConfiguration(Call& call) {
+  return configurationValues(call.board.readStoredConfig(call.client.askedAt()));
 }
 
 std::string configurationNames(Call& call) {
@@ -326,13 +350,14 @@ std::vector<CommandEntry> systemCommands() {
       queryOnly("SYSTem:ERRor[:NEXT]", [](Call& c) { return c.client.popError(); }),
       queryOnly("SYSTem:ERRor:COUNt", [](Call& c) { return std::to_string(c.client.errorCount()); }),
       queryOnly("SYSTem:VERSion", [](Call&) { return std::string("1999.0"); }),
-      queryOnly("SYSTem:CONFiguration", readConfiguration),
+      queryOnly("SYSTem:CONFiguration", [](Call& c) { return configurationValues(view(c)); }),
+      queryOnly("SYSTem:CONFiguration:READ", readConfiguration),
       queryOnly("SYSTem:CONFiguration:CATalog", configurationNames),
       queryOnly("SYSTem:TEMPerature1", [](Call& c) { return temperature(c, 0); }),
       queryOnly("SYSTem:TEMPerature2", [](Call& c) { return temperature(c, 1); }),
       queryOnly("[SOURce]:VCO:LOCK", vcoLock),
       queryOnly("[SOURce]:VCO:VOLTage", vcoVoltage),
-      entry("CALibration:SOURce", setCalibrationSource, calibrationSource, 2),
+      calibrationSourceEntry(),
       queryOnly("CALibration:LIMits", calibrationLimits, 1),
       entry("CALibration:SAVE", saveCalibration, nullptr, 9),
       entry(
@@ -342,7 +367,6 @@ std::vector<CommandEntry> systemCommands() {
       queryOnly("DIAGnostic:CONNected", [](Call& c) { return std::string(c.board.connected() ? "1" : "0"); }),
       queryOnly("DIAGnostic:SIMulation:SYNThesizer", simulatedSynthesizer),
   };
-  list[9].setMin = 1;  // CAL:SOUR NONE|BOARD, or FILE with its path
   return list;
 }
 

@@ -1,7 +1,11 @@
 // kestreld: owns the boards of a lab bench and serves them to any number of
 // clients over SCPI, so that the host-side state of each board outlives the
 // programs that drive it.
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <list>
 #include <memory>
 #include <optional>
@@ -15,10 +19,13 @@
 #include "access_list.h"
 #include "board_emulator.h"
 #include "board_worker.h"
+#include "door.h"
+#include "door_acceptor.h"
 #include "http_server.h"
 #include "scpi_server.h"
 #include "scpi_session.h"
 #include "status_hub.h"
+#include "token.h"
 
 #ifndef KESTRELD_VERSION
 #define KESTRELD_VERSION "unknown"
@@ -34,6 +41,9 @@ using namespace kestreld;
 constexpr int kExitUsage = 64;
 constexpr int kExitUnavailable = 69;  // BSD EX_UNAVAILABLE: a port or emulator could not be had
 constexpr int kEmulatorAddressAttempts = 20;
+// From SIGTERM to exit, whatever the clients do: a library call still running
+// after this is abandoned with the process.
+constexpr auto kStopTime = std::chrono::milliseconds(2500);
 
 struct BoardChoice {
   std::string name;
@@ -95,6 +105,65 @@ std::unique_ptr<kestrel::sim::BoardEmulator> startEmulator(std::string& address)
   return nullptr;
 }
 
+// The names a request's Host may give besides the address it reached us on.
+std::vector<std::string> serverNames(const std::string& listen, std::vector<std::string> names) {
+  names.push_back("localhost");
+  names.push_back(listen);
+  char host[256] = "";
+  if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') names.emplace_back(host);
+  return names;
+}
+
+// Options that bound what clients may use, and where files may come from.
+struct DoorOptions {
+  DoorLimits limits;
+  unsigned idleSeconds = static_cast<unsigned>(ScpiServer::kDefaultIdle.count());
+  unsigned requestSeconds = static_cast<unsigned>(HttpFace::kDefaultRequestTimeout.count());
+  std::string tokenFile;
+  std::string calibrationDir;
+  std::vector<std::string> serverNames;
+};
+
+void addDoorOptions(CLI::App& app, DoorOptions& o) {
+  app.add_option("--max-connections", o.limits.maxConnections, "connections served at once, over every port")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--max-connections-per-client", o.limits.maxConnectionsPerClient,
+                 "connections served at once from one client address")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option("--idle-timeout", o.idleSeconds,
+                 "seconds after which an SCPI client that sends no line and reads no answer is closed; 0: never")
+      ->capture_default_str();
+  app.add_option("--request-timeout", o.requestSeconds,
+                 "seconds an HTTP request waits for its board before 504 (the request is then not applied)")
+      ->capture_default_str()
+      ->check(CLI::PositiveNumber);
+  app.add_option(
+         "--token-file", o.tokenFile,
+         "the token HTTP changes carry, kept in FILE (made 0600 at the first start); default: a new one each start")
+      ->type_name("FILE");
+  app.add_option("--calibration-dir", o.calibrationDir,
+                 "where CAL:SOUR FILE may read calibration files (default: nowhere)")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--server-name", o.serverNames,
+                 "a host name the HTTP clients use for this machine, besides its addresses (repeatable)")
+      ->type_name("NAME");
+}
+
+// Stops every board; false when one is still inside a library call at the deadline.
+bool stopBoards(std::list<BoardWorker>& workers, std::chrono::steady_clock::time_point deadline) {
+  bool all = true;
+  for (BoardWorker& worker : workers) {
+    if (!worker.stop(deadline)) {
+      std::fprintf(stderr, "kestreld: board %s: the call in progress is abandoned\n", worker.name().c_str());
+      all = false;
+    }
+  }
+  return all;
+}
+
 // An IPv6 address goes in brackets in a URL.
 std::string urlHost(const std::string& address) {
   return address.find(':') == std::string::npos ? address : "[" + address + "]";
@@ -123,10 +192,13 @@ int main(int argc, char** argv) {
   app.add_option("--listen", listen, "address to serve on")->capture_default_str();
   app.add_option("--allow", allow, "only clients in this IPv4 network may connect, e.g. 10.0.0.0/8 (repeatable)")
       ->type_name("CIDR");
+  DoorOptions door;
+  addDoorOptions(app, door);
 
   AccessList access;
   std::vector<BoardChoice> choices;
   asio::ip::address listenAddress;
+  std::string token;
   try {
     app.parse(argc, argv);
     choices = boardsInOrder(app, boards, sims);
@@ -145,6 +217,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kestreld: %s; see 'kestreld --help'\n", e.what());
     return kExitUsage;
   }
+  try {
+    token = door.tokenFile.empty() ? newToken() : tokenFromFile(door.tokenFile);
+  } catch (const std::runtime_error& e) {
+    std::fprintf(stderr, "kestreld: %s\n", e.what());
+    return kExitUnavailable;
+  }
+  fitToDescriptorLimit(door.limits, choices.size());
+  Door entrance(access, door.limits);
 
   // Declared in this order so that they are torn down in reverse: servers,
   // then the io_context, then the workers, then the emulators behind them.
@@ -165,7 +245,9 @@ int main(int argc, char** argv) {
       }
     }
     BoardWorker& worker = workers.emplace_back(choice.name, choice.address, emulator);
-    ScpiServer& server = servers.emplace_back(io, worker, commandTree(), access);
+    if (!door.calibrationDir.empty()) worker.setCalibrationDirectory(door.calibrationDir);
+    ScpiServer& server =
+        servers.emplace_back(io, worker, commandTree(), entrance, std::chrono::seconds(door.idleSeconds));
     const auto port = static_cast<uint16_t>(scpiPort + i);
     try {
       server.listen({listenAddress, port});
@@ -183,31 +265,40 @@ int main(int argc, char** argv) {
   StatusHub hub(boardList);
   std::optional<HttpFace> http;
   if (httpPort != 0) {
-    http.emplace(boardList, hub, access, webRoot);
+    http.emplace(io, boardList, hub, entrance, HttpRules(serverNames(listen, door.serverNames), httpPort, token),
+                 webRoot, std::chrono::seconds(door.requestSeconds));
     try {
-      http->listen(listen, httpPort);
-    } catch (const std::runtime_error& e) {
-      std::fprintf(stderr, "kestreld: %s\n", e.what());
+      http->listen({listenAddress, httpPort});
+    } catch (const std::system_error& e) {
+      std::fprintf(stderr, "kestreld: cannot serve HTTP on %s port %u: %s\n", listen.c_str(),
+                   static_cast<unsigned>(httpPort), e.what());
       return kExitUnavailable;
     }
     hub.start();
-    http->start();
     std::printf("kestreld: front panel and JSON API on http://%s:%u/\n", urlHost(listen).c_str(),
                 static_cast<unsigned>(httpPort));
+    if (!door.tokenFile.empty()) std::printf("kestreld: HTTP changes carry the token in %s\n", door.tokenFile.c_str());
   }
   std::printf("kestreld: ready\n");
   std::fflush(stdout);
 
   asio::signal_set signals(io, SIGINT, SIGTERM);
+  std::chrono::steady_clock::time_point stopBy{};
   signals.async_wait([&](const asio::error_code&, int) {
+    stopBy = std::chrono::steady_clock::now() + kStopTime;
     for (ScpiServer& server : servers) server.stop();
     io.stop();
   });
   io.run();
-  // The streams end with the hub; the workers outlive every job that uses them.
+  if (stopBy == std::chrono::steady_clock::time_point{}) stopBy = std::chrono::steady_clock::now() + kStopTime;
+  // The streams end with the hub; queued jobs go and running lines stop at
+  // their next command; then the HTTP connections end, and the boards close.
   hub.stop();
+  for (BoardWorker& worker : workers) worker.requestStop();
   if (http) http->stop();
-  for (BoardWorker& worker : workers) worker.stop();
+  const bool boardsStopped = stopBoards(workers, stopBy);
   std::printf("kestreld: stopped\n");
+  std::fflush(stdout);
+  if (!boardsStopped) std::_Exit(0);  // a worker still runs: nothing may be torn down under it
   return 0;
 }

@@ -235,6 +235,8 @@ const char* errorText(int code) {
       return "Settings conflict";
     case kDataOutOfRange:
       return "Data out of range";
+    case kTooMuchData:
+      return "Too much data";
     case kIllegalParameterValue:
       return "Illegal parameter value";
     case kHardwareError:

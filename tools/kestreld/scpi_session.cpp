@@ -59,12 +59,16 @@ const CommandEntry& CommandTree::find(const std::vector<Mnemonic>& typed) const 
   throw ScpiError(badSuffix ? kHeaderSuffixOutOfRange : kUndefinedHeader, spelled);
 }
 
-std::string ClientSession::execute(std::string_view message, BoardWorker& board) {
+std::string ClientSession::execute(std::string_view message, BoardWorker& board, Clock::time_point askedAt) {
   std::string response;
   bool answered = false;
+  const Clock::time_point lineStart = Clock::now();
+  askedAt_ = askedAt;
+  overflowed_ = false;
   try {
     for (std::string_view text : splitUnits(message)) {
       if (isBlank(text)) continue;
+      if (!mayContinue(board, lineStart)) break;
       try {
         const ProgramUnit unit = parseUnit(text);
         std::string answer = runUnit(unit, board);
@@ -77,11 +81,25 @@ std::string ClientSession::execute(std::string_view message, BoardWorker& board)
         // After a command error the rest of the message cannot be trusted.
         if (eventBitFor(e.code) == kCommandErrorBit) break;
       }
+      if (response.size() > maxAnswer_) {
+        overflowed_ = true;
+        return {};
+      }
     }
   } catch (const ScpiError& e) {
     pushError(e.code, e.what());
   }
   return response;
+}
+
+// Between the commands of a line: not for a client that is gone or a daemon
+// that stops, nor past the line's share of the board.
+bool ClientSession::mayContinue(BoardWorker& board, Clock::time_point lineStart) {
+  if (abandoned_ || board.stopping()) return false;
+  if (Clock::now() - lineStart <= kLineBoardTime) return true;
+  pushError(kTooMuchData,
+            "the line held the board for " + std::to_string(kLineBoardTime.count()) + " s: the rest of it was not run");
+  return false;
 }
 
 std::string ClientSession::runUnit(const ProgramUnit& unit, BoardWorker& board) {

@@ -3,6 +3,8 @@
 // against the command tree. Runs on the board's worker thread only.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -53,13 +55,27 @@ class CommandTree {
 
 class ClientSession {
  public:
-  static constexpr size_t kErrorQueueDepth = 16;
+  using Clock = std::chrono::steady_clock;
 
-  explicit ClientSession(const CommandTree& tree) : tree_(tree) {}
+  static constexpr size_t kErrorQueueDepth = 16;
+  static constexpr size_t kNoAnswerLimit = SIZE_MAX;
+  // The board time one line may take before the rest of it is dropped (-223):
+  // a line runs as a whole while the other clients wait.
+  static constexpr std::chrono::seconds kLineBoardTime{10};
+
+  explicit ClientSession(const CommandTree& tree, size_t maxAnswer = kNoAnswerLimit)
+      : tree_(tree), maxAnswer_(maxAnswer) {}
 
   // Runs one program message (one line) and returns the response line without
-  // its newline, or "" when the message held no query.
-  std::string execute(std::string_view message, BoardWorker& board);
+  // its newline, or "" when the message held no query. `askedAt`: when the
+  // line arrived, so that a query may share a board read that ran since.
+  std::string execute(std::string_view message, BoardWorker& board, Clock::time_point askedAt = Clock::now());
+  // The last line's answer outgrew its limit and was dropped: the client
+  // should be disconnected.
+  bool answerOverflowed() const { return overflowed_; }
+  // Any thread: the client is gone; its line in progress stops before its next command.
+  void abandon() { abandoned_ = true; }
+  Clock::time_point askedAt() const { return askedAt_; }
 
   void pushError(int code, const std::string& detail = {});
   // The oldest error as `<number>,"<text>"`, removed; 0,"No error" when none.
@@ -74,9 +90,14 @@ class ClientSession {
  private:
   std::string runUnit(const scpi::ProgramUnit& unit, BoardWorker& board);
   std::string runCommon(const scpi::ProgramUnit& unit, BoardWorker& board);
+  bool mayContinue(BoardWorker& board, Clock::time_point lineStart);
   uint8_t statusByte() const;
 
   const CommandTree& tree_;
+  size_t maxAnswer_;
+  std::atomic<bool> abandoned_{false};
+  bool overflowed_ = false;
+  Clock::time_point askedAt_{};
   std::deque<std::pair<int, std::string>> errors_;
   uint64_t pushed_ = 0;
   uint8_t eventStatus_ = 0;

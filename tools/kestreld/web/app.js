@@ -7,7 +7,7 @@
 const TREND_POINTS = 300;
 const SVG = "http://www.w3.org/2000/svg";
 
-const state = { board: null, events: null, plot: null, trend: [[], [], [], []], planFor: null };
+const state = { board: null, events: null, plot: null, trend: [[], [], [], []], planFor: null, token: null };
 
 const $ = (id) => document.getElementById(id);
 
@@ -36,10 +36,12 @@ function boardPath(suffix = "") {
   return "/api/boards/" + encodeURIComponent(state.board) + suffix;
 }
 
+// Every change carries the daemon's token, which only a page of the daemon's
+// own origin can read.
 async function post(settings) {
   return api(boardPath("/settings"), {
     method: "POST",
-    headers: { "Content-Type": "application/json" },
+    headers: { "Content-Type": "application/json", Authorization: "Bearer " + state.token },
     body: JSON.stringify(settings),
   });
 }
@@ -298,7 +300,7 @@ function readConfig() {
       list.append(dt, dd);
     }
   };
-  const stream = new EventSource(boardPath("/config"));
+  const stream = new EventSource(boardPath("/config?read=board"));
   stream.addEventListener("progress", (e) => (progress.value = JSON.parse(e.data).fraction));
   stream.addEventListener("config", (e) => finish({ ok: true, status: 200, body: {} }, JSON.parse(e.data)));
   stream.addEventListener("failure", (e) => {
@@ -338,6 +340,8 @@ function follow(name) {
 
 async function start() {
   state.plot = makePlot();
+  const token = await api("/api/token");
+  state.token = token.ok ? token.body.token : null;
   const outcome = await api("/api/boards");
   const select = $("board");
   if (!outcome.ok || outcome.body.length === 0) {

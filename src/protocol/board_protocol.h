@@ -16,6 +16,10 @@ inline constexpr int kResponseCapacity = 1024;
 // How long the host waits before it gives up on a board.
 inline constexpr int kConnectTimeoutMs = 3000;
 inline constexpr int kExchangeTimeoutMs = 2000;
+// The board time kestreld gives one program message (one line) before it
+// drops the rest of it: a remote instance waits that long for an answer,
+// and an exchange's time limit more.
+inline constexpr int kDaemonLineBudgetMs = 10000;
 
 // ---- Frame layout -------------------------------------------------------------
 inline constexpr uint8_t kOpRegisterAccess = 0xF0;

@@ -432,6 +432,7 @@ class QueueTests(DoorTestCase):
         self.assertEqual(scpi(daemon, "*OPC?;:OUTP2:POW?"), "1;31")
 
     def test_a_full_queue_refuses_with_a_clear_error(self):
+        self.assertEqual(scpi(self.daemon, "*OPC?"), "1")  # connected, its stored configuration read
         busy = connect(self.daemon, SCPI_PORT)
         self.addCleanup(busy.close)
         busy.sendall(b"DIAG:MEM? 0;" * 60 + b"\n")  # about 5 s of the board
@@ -441,6 +442,9 @@ class QueueTests(DoorTestCase):
         self.addCleanup(lambda: [s.close() for s in crowd])
         for sock in crowd:
             sock.sendall(b"*IDN?\n")
+        # The board's thread reads the crowd's lines between the busy line's
+        # commands (every 80 ms or so; the line lasts about 5 s).
+        time.sleep(1)
         statuses = []
         readers = [threading.Thread(target=lambda source=source: statuses.append(
             http(self.daemon, "GET", "/api/boards/bench", source=source)[0])) for source in sources * 10]

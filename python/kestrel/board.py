@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import enum
 import logging
+import math
 import os
 import threading
 import time
@@ -14,7 +15,8 @@ from . import limits, link, native
 from .config import BoardConfig
 from .errors import KestrelError, Status, error_for_status
 
-__all__ = ["Board", "CalibrationSource", "CalibrationRow", "FM_RATES_MHZ", "MEMORY_SIZE"]
+__all__ = ["Board", "CalibrationSource", "CalibrationRow", "FM_RATES_MHZ", "MEMORY_SIZE", "VCO_MIN_MHZ",
+           "produced_frequency_mhz"]
 
 #: The twelve FM rates of the board's table, in MHz; ``fm.set_frequency(i)``
 #: selects ``FM_RATES_MHZ[i]``.
@@ -22,6 +24,25 @@ FM_RATES_MHZ: Tuple[float, ...] = (0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5,
 
 #: Size of the board's non-volatile memory in bytes; a double takes 8 of them.
 MEMORY_SIZE = 65536
+
+#: The VCO's lowest frequency in MHz. A clock from here up comes straight
+#: from the VCO, which the plan sets in whole MHz.
+VCO_MIN_MHZ = 3550.0
+
+
+def produced_frequency_mhz(requested_mhz: float) -> float:
+    """The clock the board makes for a request of ``requested_mhz``, as the
+    library's planner plans it: the request itself (to a few µHz) below
+    :data:`VCO_MIN_MHZ`, else the request rounded to whole MHz (4321.3 gives
+    4321.0); requests from 3549.5 MHz round up into that range.
+
+    Raises:
+        ValueError: a request outside :data:`kestrel.limits.CLOCK_MHZ`.
+    """
+    if requested_mhz not in limits.CLOCK_MHZ:
+        raise ValueError(f"a clock request must be {limits.CLOCK_MHZ} MHz, not {requested_mhz!r}")
+    whole = math.floor(requested_mhz + 0.5)
+    return float(whole) if whole >= VCO_MIN_MHZ else float(requested_mhz)
 
 _logger = logging.getLogger("kestrel")
 
@@ -63,7 +84,29 @@ _CHECKED: Dict[str, Tuple[Tuple[int, str, limits.Range], ...]] = {
     "vxclk_generateClock": ((0, "clock frequency (MHz)", limits.CLOCK_MHZ),),
     "vxclk_initializeInstance": ((0, "calibration source", limits.CALIBRATION_SOURCE),),
     "vxclk_setClock": ((1, "register page", limits.REGISTER_PAGE), (2, "register number", limits.REGISTER)),
+    "vxclk_setFMFrequency": ((0, "FM rate index", limits.FM_RATE_INDEX),),
+    "vxclk_setCustomFMFrequency": ((0, "FM rate (MHz)", limits.FM_RATE_MHZ),),
+    "vxclk_setTx2PMFrequency": ((0, "PM frequency (MHz)", limits.PM_FREQUENCY_MHZ),),
+    "vxclk_setTx2BUJPRBS": ((0, "PRBS code", limits.REGISTER_WORD), (1, "PRBS flag", limits.FLAG)),
 }
+# The settings the library writes into one register each, as one word.
+_CHECKED.update({
+    function: ((0, what, limits.REGISTER_WORD),)
+    for function, what in (
+        ("vxclk_setFMAmplitude", "FM amplitude"),
+        ("vxclk_setFMPhaseSkew", "FM phase skew"),
+        ("vxclk_setFMRJAmplitude", "FM random-jitter amplitude"),
+        ("vxclk_setTx2PMAmplitude", "PM amplitude"),
+        ("vxclk_setTx2PMPhaseShiftAmplitude", "PM phase-shift amplitude"),
+        ("vxclk_setTx2PMRJAmplitude", "PM random-jitter amplitude"),
+        ("vxclk_setTx2PMBUJAmplitude", "PM BUJ amplitude"),
+        ("vxclk_setTx2PMBUJLineRate", "PM BUJ line rate"),
+        ("vxclk_setTx2BUJAmplitude", "BUJ amplitude"),
+        ("vxclk_setTx2AMAmplitude", "AM amplitude"),
+        ("vxclk_setTx2AMRJAmplitude", "AM random-jitter amplitude"),
+        ("vxclk_setClockSource", "clock source"),
+    )
+})
 
 #: The Board method behind each C function, for messages; "a|b" picks by the
 #: first argument (0: a, else b).
@@ -376,7 +419,8 @@ class Memory(_Group):
 
 
 class Board:
-    """One Kestrel board, reached over TCP (port 6653) at a dotted IPv4 address.
+    """One Kestrel board, reached over TCP (port 6653) at its host name or
+    dotted IPv4 address (a name is resolved to IPv4 at each connect).
 
     Making a board connects to it, as a serial port opens when it is made; use
     it as a context manager so that leaving the block disconnects and frees the
@@ -443,8 +487,8 @@ class Board:
             the board itself.
 
         Raises:
-            NotConnected: the board could not be reached, or the address is not
-                dotted IPv4 (the instance is freed again); :attr:`~kestrel.KestrelError.cause`
+            NotConnected: the board could not be reached, or the address has no
+                IPv4 address (the instance is freed again); :attr:`~kestrel.KestrelError.cause`
                 says why when the package can tell.
             MemoryError: the library could not create an instance.
         """
@@ -515,21 +559,23 @@ class Board:
             ValueError: an address with a NUL character.
             NotConnected: the board could not be reached (``cause`` ``"refused"``,
                 ``"unreachable"`` or ``"timed out"`` when the package can tell),
-                the address is not dotted IPv4 (``cause`` ``"bad address"``;
-                the library is not called), or the board was never opened.
+                the address is neither a dotted IPv4 address nor a host name
+                with one (``cause`` ``"bad address"``; the library is not
+                called), or the board was never opened.
             InvalidInstance: the board is closed.
         """
         with self._lock:
             target = self.address if address is None else address
             _c_string("address", target.encode("utf-8"))
-            if not link.is_dotted_ipv4(target):
+            resolved = link.board_ipv4(target)
+            if resolved is None:
                 self._refuse(
                     Status.NOT_CONNECTED, "vxclk_connect", "connect", address=target, cause=link.BAD_ADDRESS,
-                    detail=f"{target!r} is not a dotted IPv4 address such as 192.168.1.20",
+                    detail=f"{target!r} has no IPv4 address: give a host name or an address such as 192.168.1.20",
                 )
             self.address = target
             started = time.perf_counter()
-            self._call("vxclk_connect", target.encode("ascii"))
+            self._call("vxclk_connect", resolved.encode("ascii"))
             self._connected = True
             _logger.info("connected to the board at %s in %.0f ms", target, _elapsed_ms(started))
 
@@ -695,10 +741,14 @@ class Board:
 
     # ---- clock and outputs ----------------------------------------------------
 
-    def generate_clock(self, frequency_mhz: float, option: int = 19) -> None:
+    def generate_clock(self, frequency_mhz: float, option: int = 19) -> float:
         """Plans and uploads a clock of ``frequency_mhz`` (strictly between 20 and
         5500 MHz) on both outputs. ``option`` is accepted for the C interface's
         sake and has no effect.
+
+        Returns:
+            the clock the board makes, in MHz (:func:`kestrel.produced_frequency_mhz`):
+            the request, or from the VCO's range up the request in whole MHz.
 
         Raises:
             OutOfRange: the frequency is outside 20..5500 MHz (both excluded) or
@@ -706,6 +756,7 @@ class Board:
             OperationFailed: the board did not take the upload.
         """
         self._call("vxclk_generateClock", float(frequency_mhz), _int32("option", option))
+        return produced_frequency_mhz(float(frequency_mhz))
 
     def set_tx1_power(self, power: int) -> None:
         """Sets the Tx1 output power, 0..31 (five bits reach the synthesizer).

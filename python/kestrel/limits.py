@@ -1,8 +1,9 @@
 """The argument ranges the package checks before calling the library.
 
-They are kestrelctl's ranges: an argument outside them raises
-:class:`~kestrel.OutOfRange` (also a :class:`ValueError`) and the library is
-not called. Each is a :class:`Range`, usable on its own::
+They are the board's ranges, as kestrelctl and kestreld check them (a test
+holds them to the library's own, in src/protocol/board_protocol.h): an
+argument outside them raises :class:`~kestrel.OutOfRange` (also a
+:class:`ValueError`) and the library is not called. Each is a :class:`Range`, usable on its own::
 
     from kestrel import limits
 
@@ -16,7 +17,7 @@ import math
 from typing import NamedTuple, Union
 
 __all__ = ["Range", "TX1_POWER", "TX2_POWER", "TX2_DIVIDER", "CLOCK_MHZ", "CALIBRATION_SOURCE", "REGISTER_PAGE",
-           "REGISTER"]
+           "REGISTER", "REGISTER_WORD", "FLAG", "FM_RATE_INDEX", "FM_RATE_MHZ", "PM_FREQUENCY_MHZ"]
 
 Number = Union[int, float]
 
@@ -56,3 +57,15 @@ CALIBRATION_SOURCE = Range(0, 2)
 REGISTER_PAGE = Range(0, 15)
 #: Register number of a raw register access (eleven bits of the address word).
 REGISTER = Range(0, 2047)
+#: What one board register holds: every setting the library writes as one
+#: word (FM deviation, skew and jitter, the Tx2 amplitudes, the clock source,
+#: the PRBS code, ...) and a raw register value.
+REGISTER_WORD = Range(0, 0xFFFF)
+#: A flag the board takes as 0 or 1 (the PRBS flag).
+FLAG = Range(0, 1)
+#: Index into the FM rate table (:data:`kestrel.FM_RATES_MHZ`).
+FM_RATE_INDEX = Range(0, 11)
+#: A custom FM rate in MHz.
+FM_RATE_MHZ = Range(0.04, 50.0)
+#: The Tx2 PM frequency in MHz.
+PM_FREQUENCY_MHZ = Range(0.0, 80.0)

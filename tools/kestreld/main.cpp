@@ -23,7 +23,7 @@
 #include "door.h"
 #include "door_acceptor.h"
 #include "http_server.h"
-#include "platform/socket.h"
+#include "board_address.h"
 #include "scpi_server.h"
 #include "scpi_session.h"
 #include "status_hub.h"
@@ -58,22 +58,13 @@ struct BoardChoice {
   std::string host;     // as given, when a name
 };
 
-// A host name or dotted quad as the dotted IPv4 address the library dials.
-std::optional<std::string> resolvedIPv4(const std::string& host) {
-  uint32_t address = 0;
-  if (!kestrel::platform::resolveIPv4(host.c_str(), &address)) return std::nullopt;
-  const auto* byte = reinterpret_cast<const unsigned char*>(&address);  // network order
-  return std::to_string(byte[0]) + "." + std::to_string(byte[1]) + "." + std::to_string(byte[2]) + "." +
-         std::to_string(byte[3]);
-}
-
 BoardChoice boardAt(const std::string& text) {
   const size_t eq = text.find('=');
   if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) {
     throw CLI::ValidationError("--board", "'" + text + "' is not NAME=ADDRESS (a host name or an IPv4 address)");
   }
   const std::string host = text.substr(eq + 1);
-  const auto address = resolvedIPv4(host);
+  const auto address = kestrel::tools::boardIPv4(host);
   if (!address) throw CLI::ValidationError("--board", "'" + host + "' has no IPv4 address");
   return {text.substr(0, eq), *address, *address == host ? std::string() : host};
 }

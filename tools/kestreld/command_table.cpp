@@ -70,11 +70,21 @@ CommandEntry command(std::string pattern, SetHandler set, int params = 0) {
   return entry(std::move(pattern), std::move(set), nullptr, params);
 }
 
+// "FM:DEV? MAX" answers a limit instead of the setting.
+void expectLimitName(const Call& call) {
+  if (call.params[0].kind != ParamKind::Character) throw ScpiError(kIllegalParameterValue, "MIN, MAX or DEF");
+}
+
 CommandEntry setting(std::string pattern, Setting which, double def = 0) {
   return entry(
       std::move(pattern),
       [=](Call& c) { c.board.set(which, intArg(c, 0, scpiRange(factsOf(which).range, 1, def))); },
-      [=](Call& c) { return std::to_string(view(c).*(factsOf(which).field)); });
+      [=](Call& c) {
+        if (c.params.empty()) return std::to_string(view(c).*(factsOf(which).field));
+        expectLimitName(c);
+        return std::to_string(intArg(c, 0, scpiRange(factsOf(which).range, 1, def)));
+      },
+      1, 1);
 }
 
 CommandEntry switchEntry(std::string pattern, Switch which) {
@@ -86,7 +96,7 @@ CommandEntry switchEntry(std::string pattern, Switch which) {
 // "FREQ? MIN" answers a limit instead of the setting.
 std::string limitOr(Call& call, const Range& mhz, double defHz, double valueHz) {
   if (call.params.empty()) return formatReal(valueHz);
-  if (call.params[0].kind != ParamKind::Character) throw ScpiError(kIllegalParameterValue, "MIN, MAX or DEF");
+  expectLimitName(call);
   return formatReal(hzArg(call, mhz, defHz));
 }
 

@@ -1,0 +1,262 @@
+"""kestreld as an instrument a lab trusts: a default PyVISA client meets no
+delayed-ACK stall, a board's lines are served by its own thread, one owner
+per port, the produced frequency beside the requested one, a fresh view
+after a reconnect, every register value range-checked, the SCPI header
+errors and the log of who is refused, host names, and the SCPI conformance
+checks of docs/scpi.md.
+
+Bounds on time are generous (a loaded 2-core machine); the figures are
+measured by bench/run. Environment: as kestreld_test.py, plus KESTRELCTL.
+"""
+
+import json
+import os
+import re
+import socket
+import statistics
+import subprocess
+import time
+import unittest
+import urllib.request
+from unittest import mock
+
+import pyvisa
+
+from kestreld_test import PORT, BoardProgram, Daemon, random_loopback, start, stop
+
+KESTRELD = os.environ["KESTRELD"]
+KESTRELCTL = os.environ["KESTRELCTL"]
+HTTP_PORT = 8080
+
+
+def free_port(address="127.0.0.1"):
+    with socket.socket() as probe:
+        probe.bind((address, 0))
+        return probe.getsockname()[1]
+
+
+def get_json(daemon, path):
+    with urllib.request.urlopen("http://%s:%d%s" % (daemon.address, HTTP_PORT, path), timeout=30) as response:
+        return json.loads(response.read())
+
+
+def stop_and_read_stderr(proc):
+    proc.terminate()
+    _, err = proc.communicate(timeout=15)
+    return err.decode(errors="replace")
+
+
+def thread_wakeups(pid):
+    """Voluntary context switches of each thread of a process, by thread id."""
+    counts = {}
+    for tid in os.listdir("/proc/%d/task" % pid):
+        with open("/proc/%d/task/%s/status" % (pid, tid)) as status:
+            for line in status:
+                if line.startswith("voluntary_ctxt_switches:"):
+                    counts[tid] = int(line.split()[1])
+    return counts
+
+
+class InstrumentTestCase(unittest.TestCase):
+    args = ("--sim", "bench")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.daemon = Daemon(*cls.args)
+        cls.rm = pyvisa.ResourceManager("@py")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.rm.close()
+        stop(cls.daemon.proc)
+
+    def open(self):
+        """A default PyVISA client: Nagle's algorithm on, as pyvisa-py leaves it."""
+        inst = self.rm.open_resource(self.daemon.resource(), read_termination="\n", write_termination="\n",
+                                     timeout=15000)
+        self.addCleanup(inst.close)
+        return inst
+
+    def scpi(self, text):
+        client = self.daemon.raw()
+        try:
+            return client.query(text)
+        finally:
+            client.close()
+
+
+class DelayedAckTests(InstrumentTestCase):
+    """A command then a query, as two small writes of a default client."""
+
+    def test_write_then_query_from_a_default_pyvisa_client(self):
+        inst = self.open()
+        self.assertEqual(inst.query("*OPC?"), "1")
+        samples = []
+        for power in range(40):
+            began = time.perf_counter()
+            inst.write("OUTP2:POW %d" % power)
+            self.assertEqual(inst.query("SYST:ERR?"), '0,"No error"')
+            samples.append(time.perf_counter() - began)
+        # A stall waits for the delayed-ACK timer, about 40 ms on Linux.
+        self.assertLess(statistics.median(samples), 0.020, "median %.1f ms" % (statistics.median(samples) * 1e3))
+
+
+class OneThreadTests(unittest.TestCase):
+    """A board's lines are read, run and answered by the board's own thread."""
+
+    def test_a_line_is_served_by_the_boards_thread_alone(self):
+        board = BoardProgram()  # out of process: the daemon's threads are its own
+        self.addCleanup(stop, board.proc)
+        daemon = Daemon("--board", "bench=" + board.address, "--http-port", "0")
+        self.addCleanup(stop, daemon.proc)
+        client = daemon.raw()
+        self.addCleanup(client.close)
+        self.assertTrue(client.query("*IDN?").startswith("Kestrel,"))
+        lines = 400
+        before = thread_wakeups(daemon.proc.pid)
+        for _ in range(lines):
+            client.query("DIAG:REG? 0,20")
+        after = thread_wakeups(daemon.proc.pid)
+        woken = {tid: after[tid] - before.get(tid, 0) for tid in after}
+        # Each line wakes a thread at least once; a hand-off between threads
+        # wakes two.
+        busy = [tid for tid, count in woken.items() if count >= lines // 2]
+        self.assertEqual(len(busy), 1, woken)
+
+
+class PortTests(unittest.TestCase):
+    """A port that is already served stops the start with a clear message."""
+
+    def test_one_owner_per_port(self):
+        first = Daemon("--sim", "bench")
+        self.addCleanup(stop, first.proc)
+        for extra in (("--scpi-port", str(PORT), "--http-port", "0"), ("--scpi-port", str(PORT + 50))):
+            with self.subTest(extra=extra):
+                result = subprocess.run([KESTRELD, "--sim", "b", "--listen", first.address, *extra],
+                                        capture_output=True, text=True, timeout=60)
+                self.assertNotEqual(result.returncode, 0)
+                self.assertIn("already served", result.stderr)
+                self.assertNotIn("ready", result.stdout)
+        self.assertEqual(get_json(first, "/api/boards")[0]["name"], "bench")
+
+
+class ProducedFrequencyTests(InstrumentTestCase):
+    """FREQ? answers the request, FREQ:ACT? what the plan makes of it."""
+
+    def test_actual_frequency_beside_the_requested_one(self):
+        inst = self.open()
+        for request, requested, produced in (("FREQ 4321.3 MHZ", 4321.3e6, 4321e6), ("FREQ 1.8GHZ", 1.8e9, 1.8e9),
+                                             ("FREQ 3549.5 MHZ", 3549.5e6, 3550e6)):
+            inst.write(request)
+            self.assertEqual(float(inst.query("FREQ?")), requested, request)
+            self.assertEqual(float(inst.query("SOUR:FREQ:ACT?")), produced, request)
+            self.assertAlmostEqual(float(inst.query("DIAG:SIM:SYNT?").split(",")[4]), produced, delta=1.0)
+            clock = get_json(self.daemon, "/api/boards/bench")["clock"]
+            self.assertEqual((clock["requestedMHz"] * 1e6, clock["producedMHz"] * 1e6), (requested, produced))
+            self.assertAlmostEqual(clock["errorHz"], produced - requested, delta=0.01)
+        self.assertEqual(inst.query("SYST:ERR?"), '0,"No error"')
+        plan = get_json(self.daemon, "/api/boards/bench/plan?mhz=4321.3")
+        self.assertEqual((plan["producedMHz"], round(plan["errorHz"])), (4321.0, -300000))
+
+
+class FreshViewTests(unittest.TestCase):
+    """Another host changed the board while the daemon was away: the daemon reads it again."""
+
+    def test_a_reconnect_reads_the_stored_configuration_again(self):
+        board = BoardProgram()
+        self.addCleanup(lambda: os.path.exists(board.memory) and os.unlink(board.memory))
+        self.addCleanup(stop, board.proc)
+        daemon = Daemon("--board", "bench=" + board.address)
+        self.addCleanup(stop, daemon.proc)
+        client = daemon.raw()
+        self.addCleanup(client.close)
+        self.assertEqual(client.query("FREQ 2.2GHZ;:OUTP1:POW 7;:SYST:ERR?"), '0,"No error"')
+        # The board serves one host: kestrelctl takes it from the daemon.
+        other = subprocess.run([KESTRELCTL, "--board", board.address, "clock", "2400"], capture_output=True,
+                               text=True, timeout=60)
+        self.assertEqual(other.returncode, 0, other.stderr)
+        deadline = time.monotonic() + 30
+        while client.query("FREQ?;:DIAG:CONN?") != "2.400000000E+09;1":
+            self.assertLess(time.monotonic(), deadline, "the daemon kept its view of before the reconnect")
+            client.query("*IDN?;:SYST:ERR?")  # a board exchange: the daemon finds the board taken
+            time.sleep(0.2)
+        self.assertEqual(client.query("OUTP1:POW?;:FREQ:ACT?"), "7;2.400000000E+09")
+
+
+class RangeTests(InstrumentTestCase):
+    """Every value a register holds is checked before the board is touched."""
+
+    def test_register_values_are_range_checked(self):
+        inst = self.open()
+        inst.write("FM:DEV 300")
+        register = inst.query("DIAG:REG? 0,1042")
+        for command in ("FM:DEV 70000", "FM:DEV -5", "FM:SKEW 65536", "FM:RJ -1", "CLOC:SOUR 65536",
+                        "PM:BUJ:LRAT 70000", "BUJ 65536", "BUJ:PRBS 65536,ON", "AM:RJ -1", "DIAG:REG 0,1042,65536"):
+            inst.write(command)
+            self.assertTrue(inst.query("SYST:ERR?").startswith('-222,"Data out of range'), command)
+        self.assertEqual(inst.query("FM:DEV?;:DIAG:REG? 0,1042"), "300;" + register)
+        self.assertEqual(inst.query("FM:DEV? MAX;DEV? MIN;:OUTP1:POW? MAX;:OUTP2:POW? MAX"), "65535;0;31;4096")
+        inst.write("FM:DEV MAX")
+        self.assertEqual(inst.query("FM:DEV?;:SYST:ERR?"), '65535;0,"No error"')
+
+
+class ScpiTests(InstrumentTestCase):
+    """A misspelled header is undefined (-113), a wrong suffix out of range (-114)."""
+
+    def test_header_errors(self):
+        inst = self.open()
+        for command, code in (("OUTP1:POWE 5", -113), ("OUTP2:DIVI 3", -113), ("OUTP ON", -113), ("FREQU 1", -113),
+                              ("OUTP3:POW 1", -114), ("OUTP1:DIV 2", -114), ("OUTP2:POW? 1", -108)):
+            inst.write(command)
+            self.assertEqual(int(inst.query("SYST:ERR?").split(",")[0]), code, command)
+
+
+class LoggingTests(unittest.TestCase):
+    """The operator hears of an open daemon and of every client turned away."""
+
+    def test_warning_beyond_loopback_without_allow(self):
+        for listen, allow, warned in (("0.0.0.0", (), True), ("0.0.0.0", ("--allow", "10.0.0.0/8"), False),
+                                      ("127.0.0.1", (), False)):
+            with self.subTest(listen=listen, allow=allow):
+                port = free_port()
+                proc = start([KESTRELD, "--sim", "bench", "--listen", listen, "--scpi-port", str(port),
+                              "--http-port", "0", *allow], "ready")
+                self.assertIsNotNone(proc)
+                self.assertEqual("warning: listening on 0.0.0.0 without --allow" in stop_and_read_stderr(proc),
+                                 warned)
+
+    def test_refused_clients_are_logged_with_their_address(self):
+        address = random_loopback()
+        proc = start([KESTRELD, "--sim", "bench", "--listen", address, "--allow", "10.0.0.0/8"], "ready")
+        self.assertIsNotNone(proc)
+        for port in (PORT, HTTP_PORT):
+            with socket.create_connection((address, port), timeout=10) as sock:
+                sock.settimeout(10)
+                sock.recv(100)
+        err = stop_and_read_stderr(proc)
+        self.assertIn("refused a connection from 127.0.0.1: its address is outside --allow", err)
+
+
+class HostNameTests(unittest.TestCase):
+    """A board named by its host name."""
+
+    def test_board_by_host_name(self):
+        # localhost is 127.0.0.1: a board there, on a port of its own.
+        port = free_port()
+        board = subprocess.Popen([os.environ["KESTREL_BOARD_PROGRAM"], "--address", "127.0.0.1", "--port", str(port)],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop, board)
+        with mock.patch.dict(os.environ, {"KESTREL_PORT": str(port)}):
+            daemon = Daemon("--board", "bench=localhost", "--http-port", "0")
+        self.addCleanup(stop, daemon.proc)
+        client = daemon.raw()
+        self.addCleanup(client.close)
+        self.assertTrue(client.query("*IDN?").startswith("Kestrel,Clock source board 4B31,"))
+        result = subprocess.run([KESTRELD, "--board", "bench=board.invalid"], capture_output=True, text=True,
+                                timeout=30)
+        self.assertEqual(result.returncode, 64)
+        self.assertIn("'board.invalid' has no IPv4 address", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

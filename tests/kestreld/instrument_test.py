@@ -9,12 +9,14 @@ Bounds on time are generous (a loaded 2-core machine); the figures are
 measured by bench/run. Environment: as kestreld_test.py, plus KESTRELCTL.
 """
 
+import ctypes
 import json
 import os
-import re
 import socket
 import statistics
 import subprocess
+import sys
+import threading
 import time
 import unittest
 import urllib.request
@@ -206,7 +208,7 @@ class ScpiTests(InstrumentTestCase):
     def test_header_errors(self):
         inst = self.open()
         for command, code in (("OUTP1:POWE 5", -113), ("OUTP2:DIVI 3", -113), ("OUTP ON", -113), ("FREQU 1", -113),
-                              ("OUTP3:POW 1", -114), ("OUTP1:DIV 2", -114), ("OUTP2:POW? 1", -108)):
+                              ("OUTP3:POW 1", -114), ("OUTP1:DIV 2", -114), ("OUTP2:POW? MAX,1", -108), ("OUTP2:POW? 1", -224)):
             inst.write(command)
             self.assertEqual(int(inst.query("SYST:ERR?").split(",")[0]), code, command)
 
@@ -258,5 +260,102 @@ class HostNameTests(unittest.TestCase):
         self.assertIn("'board.invalid' has no IPv4 address", result.stderr)
 
 
+# ---- figures for bench/run -------------------------------------------------------------
+
+
+def median_pairs(inst, count=40):
+    samples = []
+    for power in range(count):
+        began = time.perf_counter()
+        inst.write("OUTP2:POW %d" % power)
+        inst.query("SYST:ERR?")
+        samples.append(time.perf_counter() - began)
+    return statistics.median(samples)
+
+
+def direct_instance(address):
+    """A library instance of our own, through ctypes, connected to a board."""
+    lib = ctypes.CDLL(os.environ["KESTREL_LIBRARY"])
+    lib.vxclk_createInstance.restype = ctypes.c_void_p
+    lib.vxclk_connect.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+    lib.vxclk_getBoardID.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int32)]
+    instance = lib.vxclk_createInstance()
+    if lib.vxclk_connect(instance, address.encode()) != 0:
+        raise RuntimeError("no board at " + address)
+    return lib, instance
+
+
+def in_turns(query, direct, count=3000):
+    """Medians of the one-exchange query and the direct call, taken in turns."""
+    queried, called = [], []
+    for _ in range(count):
+        began = time.perf_counter()
+        query()
+        queried.append(time.perf_counter() - began)
+        began = time.perf_counter()
+        direct()
+        called.append(time.perf_counter() - began)
+    return statistics.median(queried), statistics.median(called)
+
+
+def queries_per_client(daemon, clients, seconds=1.0):
+    """How many one-exchange queries each of `clients` connections gets answered at once."""
+    counts = [0] * clients
+    start_at = time.monotonic() + 0.5
+
+    def client(i):
+        raw = daemon.raw()
+        while time.monotonic() < start_at:
+            time.sleep(0.001)
+        while time.monotonic() < start_at + seconds:
+            raw.query("DIAG:REG? 0,20")
+            counts[i] += 1
+        raw.close()
+
+    threads = [threading.Thread(target=client, args=(i,)) for i in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return [c / seconds for c in counts]
+
+
+def figures():
+    """The figures behind the generous bounds, for bench/run: one JSON object (seconds, ratios)."""
+    out = {}
+    ours, theirs = BoardProgram(), BoardProgram()
+    daemon = Daemon("--board", "bench=" + ours.address, "--http-port", "0")
+    rm = pyvisa.ResourceManager("@py")
+    try:
+        inst = rm.open_resource(daemon.resource(), read_termination="\n", write_termination="\n", timeout=15000)
+        inst.query("*OPC?")
+        out["write_then_query"] = median_pairs(inst)
+        inst.close()
+        raw = daemon.raw()
+        lib, instance = direct_instance(theirs.address)
+        board_id = ctypes.c_int32()
+        query, direct = in_turns(lambda: raw.query("DIAG:REG? 0,20"),
+                                 lambda: lib.vxclk_getBoardID(instance, ctypes.byref(board_id)))
+        raw.close()
+        out["one_exchange_query"], out["direct_call"] = query, direct
+        # In turns, so that both meet the machine alike; medians of the rounds.
+        alone, crowds = [], []
+        for _ in range(5):
+            alone.append(sum(queries_per_client(daemon, 1)))
+            crowds.append(queries_per_client(daemon, 20))
+        totals = [sum(crowd) for crowd in crowds]
+        crowd = crowds[totals.index(statistics.median_low(totals))]
+        out["one_client_per_s"], out["twenty_clients_per_s"] = statistics.median(alone), sum(crowd)
+        out["fairness"] = sum(crowd) ** 2 / (len(crowd) * sum(c * c for c in crowd))  # Jain's index
+    finally:
+        rm.close()
+        for proc in (daemon.proc, ours.proc, theirs.proc):
+            stop(proc)
+    print(json.dumps(out))
+
+
 if __name__ == "__main__":
-    unittest.main()
+    if sys.argv[1:] == ["--figures"]:
+        figures()
+    else:
+        unittest.main()

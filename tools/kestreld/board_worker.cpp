@@ -13,6 +13,7 @@ BoardWorker::~BoardWorker() { stop(); }
 void BoardWorker::start() {
   reconnectDue_ = true;
   thread_ = std::thread([this] { run(); });
+  threadId_ = thread_.get_id();
 }
 
 void BoardWorker::requestStop() {
@@ -47,7 +48,9 @@ bool BoardWorker::post(Job job, std::shared_ptr<JobControl> control) {
     if (stopping_ || jobs_.size() >= kMaxQueuedJobs) return false;
     jobs_.push_back({std::move(job), std::move(control)});
   }
-  asio::post(io_, [] {});  // wakes the thread when it waits for I/O
+  // A line read on the board's own thread is seen at its next turn; a job
+  // from another thread wakes it when it waits for I/O.
+  if (std::this_thread::get_id() != threadId_.load()) asio::post(io_, [] {});
   return true;
 }
 

@@ -162,6 +162,7 @@ class BoardWorker {
   std::atomic<bool> stopRequested_{false};
   BoardSettings published_;
   std::thread thread_;
+  std::atomic<std::thread::id> threadId_{};
 };
 
 }  // namespace kestreld

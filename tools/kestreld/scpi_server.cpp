@@ -190,13 +190,24 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
                       });
   }
 
-  // A complete line came in or an answer went out: the idle clock starts again.
+  // A complete line came in or an answer went out: the idle clock starts
+  // again. The timer is not moved for that (a system call per line): when
+  // it runs out, it looks at when the client was last active.
   void stillActive() {
-    if (idleTimeout_.count() == 0 || closed_) return;
-    idle_.expires_after(idleTimeout_);
+    lastActive_ = std::chrono::steady_clock::now();
+    if (idleTimeout_.count() == 0 || closed_ || idleArmed_) return;
+    armIdle(idleTimeout_);
+  }
+
+  void armIdle(std::chrono::steady_clock::duration after) {
+    idleArmed_ = true;
+    idle_.expires_after(after);
     idle_.async_wait([self = shared_from_this()](const asio::error_code& error) {
-      if (error) return;
-      if (self->busy_) return self->stillActive();  // its line is still running
+      self->idleArmed_ = false;
+      if (error || self->closed_) return;
+      const auto idleFor = std::chrono::steady_clock::now() - self->lastActive_;
+      if (self->busy_) return self->armIdle(self->idleTimeout_);  // its line is still running
+      if (idleFor < self->idleTimeout_) return self->armIdle(self->idleTimeout_ - idleFor);
       self->drop();
     });
   }
@@ -209,6 +220,8 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   asio::ip::tcp::socket socket_;
   Door::Ticket ticket_;
   asio::steady_timer idle_;
+  bool idleArmed_ = false;
+  std::chrono::steady_clock::time_point lastActive_{};
   std::chrono::seconds idleTimeout_;
   ScpiServer& server_;
   BoardWorker& board_;

@@ -12,6 +12,7 @@ measured by bench/run. Environment: as kestreld_test.py, plus KESTRELCTL.
 import ctypes
 import json
 import os
+import re
 import socket
 import statistics
 import subprocess
@@ -211,6 +212,97 @@ class ScpiTests(InstrumentTestCase):
                               ("OUTP3:POW 1", -114), ("OUTP1:DIV 2", -114), ("OUTP2:POW? MAX,1", -108), ("OUTP2:POW? 1", -224)):
             inst.write(command)
             self.assertEqual(int(inst.query("SYST:ERR?").split(",")[0]), code, command)
+
+
+# (program message, the answer it gives): the SCPI and IEEE 488.2 behaviour a
+# programmer expects, one check a row, each on a fresh connection. A command
+# error (-1xx) drops the rest of its line, so its error is asked on the next.
+CONFORMANCE = [
+    # Long and short forms, any case, optional nodes, numeric suffixes.
+    ("SOURCE:FREQUENCY:CW 1.5 GHZ;:FREQ?", "1.500000000E+09"),
+    ("sour:freq:cw?", "1.500000000E+09"),
+    ("FREQ:CW?", "1.500000000E+09"),
+    ("OUTPUT1:POWER 4;:OUTP:POW?;:OUTP1:POW?", "4;4"),
+    ("FREQU?\nSYST:ERR?", '-113,"Undefined header;FREQU"'),
+    ("SOU:FREQ?\nSYST:ERR?", '-113,"Undefined header;SOU:FREQ"'),
+    ("OUTP3:POW?\nSYST:ERR?", '-114,"Header suffix out of range;OUTP3:POW"'),
+    # Compound messages: the path rule, a leading colon, common commands anywhere.
+    ("FM:STAT OFF;DEV 12;:FM:DEV?", "12"),
+    ("FM:DEV 13;*CLS;DEV?", "13"),
+    ("OUTP2:POW 7;:OUTP2:POW?;DIV?", "7;0"),
+    ("*IDN?;*IDN?", None),
+    # Numbers: NR1, NR2, NR3, non-decimal; units and multipliers; MIN, MAX, DEF.
+    ("FREQ 1800000000;:FREQ?", "1.800000000E+09"),
+    ("FREQ 1.8E9;:FREQ?", "1.800000000E+09"),
+    ("FREQ 1800 MHZ;:FREQ?", "1.800000000E+09"),
+    ("FREQ 1800000 KHZ;:FREQ?", "1.800000000E+09"),
+    ("FREQ 1.8GHz;:FREQ?", "1.800000000E+09"),
+    ("FREQ 1800 MAHZ;:FREQ?", "1.800000000E+09"),
+    ("FREQ 1800000 MHZ;:SYST:ERR?", '-222,"Data out of range;1800000 MHZ"'),
+    ("FREQ 5 V\nSYST:ERR?", '-131,"Invalid suffix;V"'),
+    ("FREQ DEF;:FREQ?", "1.000000000E+09"),
+    ("FREQ? MIN;FREQ? MAX", "2.000000100E+07;5.499999999E+09"),
+    ("OUTP1:POW MAX;:OUTP1:POW?", "31"),
+    ("OUTP2:POW #H10;:OUTP2:POW?", "16"),
+    ("OUTP2:POW #B101;:OUTP2:POW?", "5"),
+    ("OUTP2:POW 2.6;:OUTP2:POW?", "3"),
+    # Booleans, strings, data types, parameter counts.
+    ("FM:STAT ON;STAT?;STAT 0;STAT?;STAT 1;STAT?;STAT OFF;STAT?", "1;0;1;0"),
+    ("FM:STAT MAYBE;:SYST:ERR?", '-224,"Illegal parameter value;ON, OFF, 1 or 0 expected"'),
+    ("OUTP2:POW \"5\"\nSYST:ERR?", '-104,"Data type error;a number is expected"'),
+    ("OUTP2:POW\nSYST:ERR?", '-109,"Missing parameter"'),
+    ("OUTP2:POW 1,2\nSYST:ERR?", '-108,"Parameter not allowed"'),
+    ("*RST 1\nSYST:ERR?", '-108,"Parameter not allowed"'),
+    ("SYST:VERS? 1\nSYST:ERR?", '-108,"Parameter not allowed"'),
+    ("CAL:SOUR FILE,'a''b';:SYST:ERR?", '-200,"Execution error;calibration files are off: kestreld runs without --calibration-dir"'),
+    ("FREQ 1 GHZ 2\nSYST:ERR?", '-102,"Syntax error;bad number"'),
+    ("FREQ::CW?\nSYST:ERR?", '-102,"Syntax error;bad header"'),
+    # Queries and their answers.
+    ("VCO:LOCK?;:VCO:VOLT?", r"[01];-?\d\.\d{9}E[+-]\d\d"),
+    ("SYST:ERR:NEXT?", '0,"No error"'),
+    ("SYST:ERR:COUN?", "0"),
+    ("SYST:VERS?", "1999.0"),
+    ("SYST:CONF:CAT?", None),
+    ("FREQ:ACT?", r"\d\.\d{9}E\+09"),
+    # IEEE 488.2 common commands.
+    ("*IDN?", r"Kestrel,Clock source board 4B31,\d+,KestrelLib \d+\.\d+\.\d+"),
+    ("*RST;:FREQ?;:OUTP1:POW?;:FM:STAT?", "1.000000000E+09;1;0"),
+    ("*TST?", "0"),
+    ("*OPC?", "1"),
+    ("*OPC;*ESR?;*ESR?", "1;0"),
+    ("*ESE 36;*ESE?;*SRE 4;*SRE?", "36;4"),
+    ("*ESE 256;:SYST:ERR?", '-222,"Data out of range;256"'),
+    ("FREQU 1\n*ESR?;*ESR?", "32;0"),
+    ("FREQU 1\n*STB?", "4"),
+    ("*ESE 32;*SRE 32;FREQU 1\n*STB?", "100"),
+    ("FREQU 1\n*CLS;*STB?;:SYST:ERR?", '0;0,"No error"'),
+    ("*WAI;*OPC?", "1"),
+    ("*FOO\nSYST:ERR?", '-113,"Undefined header;*FOO"'),
+    # The error queue: 16 deep, the last replaced by -350 when full.
+    ("\n".join(["FREQU"] * 20) + "\n" + "SYST:ERR:COUN?", "16"),
+    ("\n".join(["FREQU"] * 20) + "\n" + ";".join(["SYST:ERR?"] * 16),
+     ";".join(['-113,"Undefined header;FREQU"'] * 15 + ['-350,"Queue overflow"'])),
+]
+
+
+class ConformanceTests(InstrumentTestCase):
+    """Every row of CONFORMANCE."""
+
+    def test_conformance(self):
+        passed = 0
+        for message, expected in CONFORMANCE:
+            with self.subTest(message=message):
+                client = self.daemon.raw()
+                try:
+                    client.send(message + "\n")
+                    answer = client.line()
+                finally:
+                    client.close()
+                if expected is None or re.fullmatch(expected, answer) or answer == expected:
+                    passed += 1
+                else:
+                    self.fail("%r gave %r, not %r" % (message, answer, expected))
+        self.assertEqual(passed, len(CONFORMANCE))
 
 
 class LoggingTests(unittest.TestCase):

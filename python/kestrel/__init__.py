@@ -32,15 +32,7 @@ import logging
 from typing import Tuple
 
 from . import environment, limits, native
-from .board import (
-    FM_RATES_MHZ,
-    MEMORY_SIZE,
-    VCO_MIN_MHZ,
-    Board,
-    CalibrationRow,
-    CalibrationSource,
-    produced_frequency_mhz,
-)
+from .board import FM_RATES_MHZ, MEMORY_SIZE, Board, CalibrationRow, CalibrationSource
 from .config import BoardConfig
 from .errors import (
     CalibrationSourceSelected,
@@ -54,6 +46,7 @@ from .errors import (
     status_text,
 )
 from .environment import enable_trace
+from .planning import VCO_MIN_MHZ, produced_frequency_mhz
 
 # A library logs nothing unless the application configures logging.
 logging.getLogger(__name__).addHandler(logging.NullHandler())

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import enum
 import logging
-import math
 import os
 import threading
 import time
@@ -13,10 +12,10 @@ from typing import Any, Dict, NamedTuple, NoReturn, Optional, Sequence, Tuple, U
 
 from . import limits, link, native
 from .config import BoardConfig
+from .planning import produced_frequency_mhz
 from .errors import KestrelError, Status, error_for_status
 
-__all__ = ["Board", "CalibrationSource", "CalibrationRow", "FM_RATES_MHZ", "MEMORY_SIZE", "VCO_MIN_MHZ",
-           "produced_frequency_mhz"]
+__all__ = ["Board", "CalibrationSource", "CalibrationRow", "FM_RATES_MHZ", "MEMORY_SIZE"]
 
 #: The twelve FM rates of the board's table, in MHz; ``fm.set_frequency(i)``
 #: selects ``FM_RATES_MHZ[i]``.
@@ -24,25 +23,6 @@ FM_RATES_MHZ: Tuple[float, ...] = (0.04, 0.1, 0.5, 1.0, 1.3, 2.0, 2.5, 3.0, 3.5,
 
 #: Size of the board's non-volatile memory in bytes; a double takes 8 of them.
 MEMORY_SIZE = 65536
-
-#: The VCO's lowest frequency in MHz. A clock from here up comes straight
-#: from the VCO, which the plan sets in whole MHz.
-VCO_MIN_MHZ = 3550.0
-
-
-def produced_frequency_mhz(requested_mhz: float) -> float:
-    """The clock the board makes for a request of ``requested_mhz``, as the
-    library's planner plans it: the request itself (to a few µHz) below
-    :data:`VCO_MIN_MHZ`, else the request rounded to whole MHz (4321.3 gives
-    4321.0); requests from 3549.5 MHz round up into that range.
-
-    Raises:
-        ValueError: a request outside :data:`kestrel.limits.CLOCK_MHZ`.
-    """
-    if requested_mhz not in limits.CLOCK_MHZ:
-        raise ValueError(f"a clock request must be {limits.CLOCK_MHZ} MHz, not {requested_mhz!r}")
-    whole = math.floor(requested_mhz + 0.5)
-    return float(whole) if whole >= VCO_MIN_MHZ else float(requested_mhz)
 
 _logger = logging.getLogger("kestrel")
 
@@ -73,40 +53,6 @@ def _c_string(name: str, value: bytes) -> bytes:
         raise ValueError(f"{name} contains a NUL character: {value!r}")
     return value
 
-
-#: The arguments checked before the call: C function -> (position of the
-#: argument after the instance, what it is, its range). Outside the range,
-#: OutOfRange is raised.
-_CHECKED: Dict[str, Tuple[Tuple[int, str, limits.Range], ...]] = {
-    "vxclk_setTx1Power": ((0, "Tx1 power", limits.TX1_POWER),),
-    "vxclk_setTx2Power": ((0, "Tx2 power", limits.TX2_POWER),),
-    "vxclk_setTx2Divider": ((0, "Tx2 divider selection", limits.TX2_DIVIDER),),
-    "vxclk_generateClock": ((0, "clock frequency (MHz)", limits.CLOCK_MHZ),),
-    "vxclk_initializeInstance": ((0, "calibration source", limits.CALIBRATION_SOURCE),),
-    "vxclk_setClock": ((1, "register page", limits.REGISTER_PAGE), (2, "register number", limits.REGISTER)),
-    "vxclk_setFMFrequency": ((0, "FM rate index", limits.FM_RATE_INDEX),),
-    "vxclk_setCustomFMFrequency": ((0, "FM rate (MHz)", limits.FM_RATE_MHZ),),
-    "vxclk_setTx2PMFrequency": ((0, "PM frequency (MHz)", limits.PM_FREQUENCY_MHZ),),
-    "vxclk_setTx2BUJPRBS": ((0, "PRBS code", limits.REGISTER_WORD), (1, "PRBS flag", limits.FLAG)),
-}
-# The settings the library writes into one register each, as one word.
-_CHECKED.update({
-    function: ((0, what, limits.REGISTER_WORD),)
-    for function, what in (
-        ("vxclk_setFMAmplitude", "FM amplitude"),
-        ("vxclk_setFMPhaseSkew", "FM phase skew"),
-        ("vxclk_setFMRJAmplitude", "FM random-jitter amplitude"),
-        ("vxclk_setTx2PMAmplitude", "PM amplitude"),
-        ("vxclk_setTx2PMPhaseShiftAmplitude", "PM phase-shift amplitude"),
-        ("vxclk_setTx2PMRJAmplitude", "PM random-jitter amplitude"),
-        ("vxclk_setTx2PMBUJAmplitude", "PM BUJ amplitude"),
-        ("vxclk_setTx2PMBUJLineRate", "PM BUJ line rate"),
-        ("vxclk_setTx2BUJAmplitude", "BUJ amplitude"),
-        ("vxclk_setTx2AMAmplitude", "AM amplitude"),
-        ("vxclk_setTx2AMRJAmplitude", "AM random-jitter amplitude"),
-        ("vxclk_setClockSource", "clock source"),
-    )
-})
 
 #: The Board method behind each C function, for messages; "a|b" picks by the
 #: first argument (0: a, else b).
@@ -646,7 +592,7 @@ class Board:
     def _check_range(self, function: str, operation: str, arguments: Sequence[Any]) -> None:
         """Raises OutOfRange when a checked argument is outside its range (see
         :mod:`kestrel.limits`)."""
-        for position, what, allowed in _CHECKED.get(function, ()):
+        for position, what, allowed in limits.CHECKED_ARGUMENTS.get(function, ()):
             if arguments[position] not in allowed:
                 self._refuse(Status.OUT_OF_RANGE, function, operation,
                              detail=f"{what} {arguments[position]!r} is outside {allowed}")

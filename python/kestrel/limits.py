@@ -14,10 +14,10 @@ argument outside them raises :class:`~kestrel.OutOfRange` (also a
 from __future__ import annotations
 
 import math
-from typing import NamedTuple, Union
+from typing import Dict, NamedTuple, Tuple, Union
 
 __all__ = ["Range", "TX1_POWER", "TX2_POWER", "TX2_DIVIDER", "CLOCK_MHZ", "CALIBRATION_SOURCE", "REGISTER_PAGE",
-           "REGISTER", "REGISTER_WORD", "FLAG", "FM_RATE_INDEX", "FM_RATE_MHZ", "PM_FREQUENCY_MHZ"]
+           "REGISTER", "REGISTER_WORD", "FLAG", "FM_RATE_INDEX", "FM_RATE_MHZ", "PM_FREQUENCY_MHZ", "CHECKED_ARGUMENTS"]
 
 Number = Union[int, float]
 
@@ -69,3 +69,37 @@ FM_RATE_INDEX = Range(0, 11)
 FM_RATE_MHZ = Range(0.04, 50.0)
 #: The Tx2 PM frequency in MHz.
 PM_FREQUENCY_MHZ = Range(0.0, 80.0)
+
+#: The arguments :class:`~kestrel.Board` checks before a call: C function ->
+#: (position of the argument after the instance, what it is, its range).
+#: Outside the range, OutOfRange is raised and the library is not called.
+CHECKED_ARGUMENTS: Dict[str, Tuple[Tuple[int, str, Range], ...]] = {
+    "vxclk_setTx1Power": ((0, "Tx1 power", TX1_POWER),),
+    "vxclk_setTx2Power": ((0, "Tx2 power", TX2_POWER),),
+    "vxclk_setTx2Divider": ((0, "Tx2 divider selection", TX2_DIVIDER),),
+    "vxclk_generateClock": ((0, "clock frequency (MHz)", CLOCK_MHZ),),
+    "vxclk_initializeInstance": ((0, "calibration source", CALIBRATION_SOURCE),),
+    "vxclk_setClock": ((1, "register page", REGISTER_PAGE), (2, "register number", REGISTER)),
+    "vxclk_setFMFrequency": ((0, "FM rate index", FM_RATE_INDEX),),
+    "vxclk_setCustomFMFrequency": ((0, "FM rate (MHz)", FM_RATE_MHZ),),
+    "vxclk_setTx2PMFrequency": ((0, "PM frequency (MHz)", PM_FREQUENCY_MHZ),),
+    "vxclk_setTx2BUJPRBS": ((0, "PRBS code", REGISTER_WORD), (1, "PRBS flag", FLAG)),
+}
+# The settings the library writes into one register each, as one word.
+CHECKED_ARGUMENTS.update({
+    function: ((0, what, REGISTER_WORD),)
+    for function, what in (
+        ("vxclk_setFMAmplitude", "FM amplitude"),
+        ("vxclk_setFMPhaseSkew", "FM phase skew"),
+        ("vxclk_setFMRJAmplitude", "FM random-jitter amplitude"),
+        ("vxclk_setTx2PMAmplitude", "PM amplitude"),
+        ("vxclk_setTx2PMPhaseShiftAmplitude", "PM phase-shift amplitude"),
+        ("vxclk_setTx2PMRJAmplitude", "PM random-jitter amplitude"),
+        ("vxclk_setTx2PMBUJAmplitude", "PM BUJ amplitude"),
+        ("vxclk_setTx2PMBUJLineRate", "PM BUJ line rate"),
+        ("vxclk_setTx2BUJAmplitude", "BUJ amplitude"),
+        ("vxclk_setTx2AMAmplitude", "AM amplitude"),
+        ("vxclk_setTx2AMRJAmplitude", "AM random-jitter amplitude"),
+        ("vxclk_setClockSource", "clock source"),
+    )
+})

@@ -95,11 +95,7 @@ class PanelTestCase(unittest.TestCase):
         return field
 
     def scpi(self, query):
-        client = self.daemon.raw()
-        try:
-            return client.query(query)
-        finally:
-            client.close()
+        return self.daemon.query(query)
 
     def screenshot(self, name):
         self.driver.save_screenshot(os.path.join(ARTIFACTS, name))

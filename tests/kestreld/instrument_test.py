@@ -25,7 +25,7 @@ from unittest import mock
 
 import pyvisa
 
-from kestreld_test import PORT, BoardProgram, Daemon, random_loopback, start, stop
+from kestreld_test import PORT, BoardProgram, Daemon, VisaTestCase, random_loopback, start, stop
 
 KESTRELD = os.environ["KESTRELD"]
 KESTRELCTL = os.environ["KESTRELCTL"]
@@ -60,32 +60,8 @@ def thread_wakeups(pid):
     return counts
 
 
-class InstrumentTestCase(unittest.TestCase):
-    args = ("--sim", "bench")
-
-    @classmethod
-    def setUpClass(cls):
-        cls.daemon = Daemon(*cls.args)
-        cls.rm = pyvisa.ResourceManager("@py")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.rm.close()
-        stop(cls.daemon.proc)
-
-    def open(self):
-        """A default PyVISA client: Nagle's algorithm on, as pyvisa-py leaves it."""
-        inst = self.rm.open_resource(self.daemon.resource(), read_termination="\n", write_termination="\n",
-                                     timeout=15000)
-        self.addCleanup(inst.close)
-        return inst
-
-    def scpi(self, text):
-        client = self.daemon.raw()
-        try:
-            return client.query(text)
-        finally:
-            client.close()
+class InstrumentTestCase(VisaTestCase):
+    """A daemon serving its emulator, and default PyVISA clients of it (Nagle on)."""
 
 
 class DelayedAckTests(InstrumentTestCase):
@@ -254,7 +230,7 @@ CONFORMANCE = [
     ("OUTP2:POW 1,2\nSYST:ERR?", '-108,"Parameter not allowed"'),
     ("*RST 1\nSYST:ERR?", '-108,"Parameter not allowed"'),
     ("SYST:VERS? 1\nSYST:ERR?", '-108,"Parameter not allowed"'),
-    ("CAL:SOUR FILE,'a''b';:SYST:ERR?", '-200,"Execution error;calibration files are off: kestreld runs without --calibration-dir"'),
+    ("CAL:SOUR FILE,'a''b';:SYST:ERR?", '-200,"Execution error;no such calibration file in the calibration directory"'),
     ("FREQ 1 GHZ 2\nSYST:ERR?", '-102,"Syntax error;bad number"'),
     ("FREQ::CW?\nSYST:ERR?", '-102,"Syntax error;bad header"'),
     # Queries and their answers.

@@ -12,14 +12,15 @@ namespace {
 
 using IntCall = int32_t (*)(void*, int32_t);
 
-struct SettingCall {
-  Setting id;
+template <typename Id>
+struct LibraryCall {
+  Id id;
   const char* name;
   IntCall call;
 };
 
 // The library call of each setting, in the order of Setting.
-constexpr SettingCall kSettingCalls[] = {
+constexpr LibraryCall<Setting> kSettingCalls[] = {
     {Setting::ClockSource, "vxclk_setClockSource", vxclk_setClockSource},
     {Setting::Tx1Power, "vxclk_setTx1Power", vxclk_setTx1Power},
     {Setting::Tx2Power, "vxclk_setTx2Power", vxclk_setTx2Power},
@@ -37,14 +38,8 @@ constexpr SettingCall kSettingCalls[] = {
     {Setting::AMRJ, "vxclk_setTx2AMRJAmplitude", vxclk_setTx2AMRJAmplitude},
 };
 
-struct SwitchCall {
-  Switch id;
-  const char* name;
-  IntCall call;
-};
-
 // In the order of Switch.
-constexpr SwitchCall kSwitchCalls[] = {
+constexpr LibraryCall<Switch> kSwitchCalls[] = {
     {Switch::FM, "vxclk_enableFM", vxclk_enableFM},
     {Switch::PM, "vxclk_enableTx2PM", vxclk_enableTx2PM},
     {Switch::PMRJ, "vxclk_enableTx2PMRJ", vxclk_enableTx2PMRJ},
@@ -52,19 +47,12 @@ constexpr SwitchCall kSwitchCalls[] = {
     {Switch::AM, "vxclk_enableTx2AM", vxclk_enableTx2AM},
 };
 
-constexpr bool inOrder() {
-  for (size_t i = 0; i < std::size(kSettingCalls); ++i) {
-    if (static_cast<size_t>(kSettingCalls[i].id) != i) return false;
-  }
-  for (size_t i = 0; i < std::size(kSwitchCalls); ++i) {
-    if (static_cast<size_t>(kSwitchCalls[i].id) != i) return false;
-  }
-  return std::size(kSettingCalls) == kSettingCount && std::size(kSwitchCalls) == kSwitchCount;
-}
-static_assert(inOrder(), "one call per setting and switch, indexed by their enums");
+static_assert(std::size(kSettingCalls) == kSettingCount && std::size(kSwitchCalls) == kSwitchCount &&
+                  indexedById(kSettingCalls) && indexedById(kSwitchCalls),
+              "one call per setting and switch, indexed by their enums");
 
-const SettingCall& callOf(Setting setting) { return kSettingCalls[static_cast<size_t>(setting)]; }
-const SwitchCall& callOf(Switch which) { return kSwitchCalls[static_cast<size_t>(which)]; }
+const LibraryCall<Setting>& callOf(Setting setting) { return kSettingCalls[static_cast<size_t>(setting)]; }
+const LibraryCall<Switch>& callOf(Switch which) { return kSwitchCalls[static_cast<size_t>(which)]; }
 
 std::string number(double value) {
   char text[32];

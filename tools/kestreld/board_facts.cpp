@@ -45,16 +45,7 @@ constexpr SwitchFacts kSwitches[] = {
 };
 static_assert(std::size(kSwitches) == kSwitchCount);
 
-constexpr bool inOrder() {
-  for (size_t i = 0; i < kSettingCount; ++i) {
-    if (static_cast<size_t>(kSettings[i].id) != i) return false;
-  }
-  for (size_t i = 0; i < kSwitchCount; ++i) {
-    if (static_cast<size_t>(kSwitches[i].id) != i) return false;
-  }
-  return true;
-}
-static_assert(inOrder(), "the tables are indexed by their enums");
+static_assert(indexedById(kSettings) && indexedById(kSwitches), "the tables are indexed by their enums");
 
 }  // namespace
 

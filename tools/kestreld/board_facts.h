@@ -106,4 +106,13 @@ struct SwitchFacts {
 const SettingFacts& factsOf(Setting setting);
 const SwitchFacts& factsOf(Switch which);
 
+// Whether every entry of a table indexed by an enum sits at its id's index.
+template <typename Table>
+constexpr bool indexedById(const Table& table) {
+  for (size_t i = 0; i < std::size(table); ++i) {
+    if (static_cast<size_t>(table[i].id) != i) return false;
+  }
+  return true;
+}
+
 }  // namespace kestreld

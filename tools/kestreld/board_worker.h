@@ -7,11 +7,11 @@
 // served (scpi_server.h): a line is read, run and answered on this one
 // thread, with no hand-off between threads. Every line and every job that
 // other faces hand it (HTTP, the status hub: post() or submit()) waits in one
-// bounded queue, first come first served. The thread takes one job from the
-// queue, then the I/O that came meanwhile (new clients, lines into the
-// queue, answers out), then the next job; a long line lets the I/O in
-// between its commands too, so that other clients' lines queue (or find the
-// queue full) and a client that goes away stops its own line.
+// bounded queue, first come first served. The thread runs the jobs that wait,
+// then takes the I/O that came meanwhile (new clients, lines into the queue,
+// answers out), and so on; a long line lets the I/O in between its commands
+// too, so that other clients' lines queue (or find the queue full) and a
+// client that goes away stops its own line.
 #pragma once
 
 #include <atomic>
@@ -137,6 +137,7 @@ class BoardWorker {
 
   void run();
   void turn();
+  size_t waitingJobs() const;
   bool runNext();
   void runJob(QueuedJob& queued);
   void afterWork();

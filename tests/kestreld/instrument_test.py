@@ -207,6 +207,7 @@ CONFORMANCE = [
     ("FM:DEV 13;*CLS;DEV?", "13"),
     ("OUTP2:POW 7;:OUTP2:POW?;DIV?", "7;0"),
     ("*IDN?;*IDN?", None),
+    ("FM:STAT OFF\nDEV?\nSYST:ERR?", '-113,"Undefined header;DEV"'),  # a new message starts at the root
     # Numbers: NR1, NR2, NR3, non-decimal; units and multipliers; MIN, MAX, DEF.
     ("FREQ 1800000000;:FREQ?", "1.800000000E+09"),
     ("FREQ 1.8E9;:FREQ?", "1.800000000E+09"),

@@ -42,16 +42,27 @@ CommandTree::CommandTree(std::vector<CommandEntry> entries) : entries_(std::move
 }
 
 const CommandEntry& CommandTree::find(const std::vector<Mnemonic>& typed) const {
+  std::string spelled;
+  for (const Mnemonic& m : typed) {
+    spelled += (spelled.empty() ? "" : ":") + m.name + (m.suffix ? std::to_string(*m.suffix) : "");
+  }
+  {
+    std::lock_guard lock(foundMutex_);
+    if (const auto it = found_.find(spelled); it != found_.end()) return *it->second;
+  }
+  const CommandEntry& entry = search(typed, spelled);
+  std::lock_guard lock(foundMutex_);
+  found_.emplace(spelled, &entry);  // only headers that exist: as many as their spellings
+  return entry;
+}
+
+const CommandEntry& CommandTree::search(const std::vector<Mnemonic>& typed, const std::string& spelled) const {
   bool badSuffix = false;
   for (const CommandEntry& entry : entries_) {
     if (isCommon(entry)) continue;
     const MatchResult result = matchPattern(entry.nodes, typed);
     if (result == MatchResult::Match) return entry;
     badSuffix = badSuffix || result == MatchResult::BadSuffix;
-  }
-  std::string spelled;
-  for (const Mnemonic& m : typed) {
-    spelled += (spelled.empty() ? "" : ":") + m.name + (m.suffix ? std::to_string(*m.suffix) : "");
   }
   throw ScpiError(badSuffix ? kHeaderSuffixOutOfRange : kUndefinedHeader, spelled);
 }
@@ -69,6 +80,7 @@ std::string ClientSession::execute(std::string_view message, BoardWorker& board,
   const Clock::time_point lineStart = Clock::now();
   askedAt_ = askedAt;
   overflowed_ = false;
+  path_.clear();  // every program message starts at the root
   try {
     bool first = true;
     for (std::string_view text : splitUnits(message)) {

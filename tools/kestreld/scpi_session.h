@@ -9,8 +9,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -57,7 +59,13 @@ class CommandTree {
   const std::vector<CommandEntry>& entries() const { return entries_; }
 
  private:
+  const CommandEntry& search(const std::vector<scpi::Mnemonic>& typed, const std::string& spelled) const;
+
   std::vector<CommandEntry> entries_;
+  // Headers found before, by their spelling ("DIAG:REG"): a line need not
+  // match its header against the whole table again. Any board's thread.
+  mutable std::mutex foundMutex_;
+  mutable std::unordered_map<std::string, const CommandEntry*> found_;
 };
 
 class ClientSession {

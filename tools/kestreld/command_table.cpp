@@ -168,8 +168,10 @@ std::string formatField(const ConfigValue& value) {
 
 std::string configurationValues(const ActiveConfig& c) {
   std::string out;
-  forEachConfigField(
-      c, [&](const char*, const ConfigValue& value) { out += (out.empty() ? "" : ",") + formatField(value); });
+  forEachConfigField(c, [&](const char*, const ConfigValue& value) {
+    if (!out.empty()) out += ',';
+    out += formatField(value);
+  });
   return out;
 }
 
@@ -181,8 +183,10 @@ std::string readConfiguration(Call& call) {
 
 std::string configurationNames(Call& call) {
   std::string out;
-  forEachConfigField(view(call),
-                     [&](const char* name, const ConfigValue&) { out += (out.empty() ? "" : ",") + quoted(name); });
+  forEachConfigField(view(call), [&](const char* name, const ConfigValue&) {
+    if (!out.empty()) out += ',';
+    out += quoted(name);
+  });
   return out;
 }
 

@@ -17,6 +17,7 @@ import shutil
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -399,6 +400,17 @@ class QueueTests(DoorTestCase):
                 time.sleep(0.02)
                 sock.close()
             self.answered_within(GENEROUS)
+
+    def test_a_client_that_resets_stops_its_line(self):
+        self.assertEqual(scpi(self.daemon, "*OPC?"), "1")
+        gone = connect(self.daemon, SCPI_PORT)
+        gone.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # close with a reset
+        gone.sendall(b"DIAG:MEM? 0;" * 100 + b"\n")  # about 8 s of the board
+        time.sleep(0.5)
+        gone.close()
+        began = time.monotonic()
+        self.assertTrue(scpi(self.daemon, "*IDN?").startswith("Kestrel,"))
+        self.assertLess(time.monotonic() - began, 5, "the line of a client that reset ran on")
 
     def test_concurrent_reads_share_one(self):
         self.assertEqual(scpi(self.daemon, "*OPC?"), "1")

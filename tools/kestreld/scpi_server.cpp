@@ -67,7 +67,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   // that resets its connection stops its line; a client that has only
   // stopped sending still gets the answers to what it sent.
   void pump() {
-    if (closed_ || reading_) return;
+    if (closed_) return;
     if (unsent_ > ScpiServer::kMaxUnsent) return drop();
     if (!busy_) {
       std::optional<std::string> line = takeLine();
@@ -80,7 +80,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
     } else if (endOfInput_ || pending_.size() > ScpiServer::kMaxLine) {
       return;
     }
-    readMore();
+    if (!reading_) readMore();
   }
 
   void readMore() {
@@ -161,6 +161,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
       session_->pushError(scpi::kQueueOverflow, "the board's job queue is full: the line was not run");
       asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finished({}, false); });
     }
+    pump();  // reads on while the line waits and runs
   }
 
   void finished(std::string response, bool overflowed) {

@@ -314,8 +314,8 @@ class HostNameTests(unittest.TestCase):
     def test_board_by_host_name(self):
         # localhost is 127.0.0.1: a board there, on a port of its own.
         port = free_port()
-        board = subprocess.Popen([os.environ["KESTREL_BOARD_PROGRAM"], "--address", "127.0.0.1", "--port", str(port)],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        board = start([os.environ["KESTREL_BOARD_PROGRAM"], "--address", "127.0.0.1", "--port", str(port)], "listening")
+        self.assertIsNotNone(board, "kestrel-board did not start")
         self.addCleanup(stop, board)
         with mock.patch.dict(os.environ, {"KESTREL_PORT": str(port)}):
             daemon = Daemon("--board", "bench=localhost", "--http-port", "0")

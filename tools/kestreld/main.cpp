@@ -18,12 +18,12 @@
 #include <asio.hpp>
 
 #include "access_list.h"
+#include "board_address.h"
 #include "board_emulator.h"
 #include "board_worker.h"
 #include "door.h"
 #include "door_acceptor.h"
 #include "http_server.h"
-#include "board_address.h"
 #include "scpi_server.h"
 #include "scpi_session.h"
 #include "status_hub.h"
@@ -220,14 +220,13 @@ struct Options {
   uint16_t scpiPort = 5025;
   uint16_t httpPort = 8080;
   std::string webRoot;
-  bool webRootGiven = false;
   std::string listen = "127.0.0.1";
   asio::ip::address listenAddress;
   DoorOptions door;
 };
 
-// 0 to go on; else the exit status (help and version give 0 through `exitNow`).
-int parseCommandLine(int argc, char** argv, Options& o, bool& exitNow) {
+// Nothing to go on; else the exit status (0 after --help and --version).
+std::optional<int> parseCommandLine(int argc, char** argv, Options& o) {
   CLI::App app{"kestreld: owns Kestrel clock-source boards and serves them over SCPI (raw TCP, one port per board)",
                "kestreld"};
   app.set_version_flag("--version", "kestreld " KESTRELD_VERSION);
@@ -259,18 +258,17 @@ int parseCommandLine(int argc, char** argv, Options& o, bool& exitNow) {
     asio::error_code error;
     o.listenAddress = asio::ip::make_address(o.listen, error);
     if (error) throw CLI::ValidationError("--listen", "'" + o.listen + "' is not an IP address");
-    o.webRootGiven = webRoot->count() > 0;
-    if (!o.webRootGiven) o.webRoot = defaultWebRoot();
-    if (o.httpPort != 0 && o.webRootGiven && !holdsFrontPanel(o.webRoot)) {
+    if (webRoot->count() == 0) {
+      o.webRoot = defaultWebRoot();
+    } else if (o.httpPort != 0 && !holdsFrontPanel(o.webRoot)) {
       throw CLI::ValidationError("--web-root", "'" + o.webRoot + "' holds no front panel (index.html)");
     }
   } catch (const CLI::ParseError& e) {
-    exitNow = true;
     if (e.get_exit_code() == 0) return app.exit(e);
     std::fprintf(stderr, "kestreld: %s; see 'kestreld --help'\n", e.what());
     return kExitUsage;
   }
-  return 0;
+  return std::nullopt;
 }
 
 // Every host that reaches the address may drive the boards: say so.
@@ -308,8 +306,7 @@ void announceBoard(const BoardChoice& choice, const BoardWorker& worker, const O
 
 int main(int argc, char** argv) {
   Options o;
-  bool exitNow = false;
-  if (const int status = parseCommandLine(argc, argv, o, exitNow); exitNow) return status;
+  if (const auto status = parseCommandLine(argc, argv, o)) return *status;
   if (o.httpPort != 0 && !holdsFrontPanel(o.webRoot)) {
     std::fprintf(stderr, "kestreld: no front panel at %s: give --web-root DIR, or --http-port 0\n", o.webRoot.c_str());
     return kExitUnavailable;

@@ -83,6 +83,7 @@ class Board {
   kestrel::sim::BoardEmulator* emulator() const { return emulator_; }
   // Any thread.
   bool connected() const { return connected_; }
+  // Other threads read the copy BoardWorker::view() publishes.
   const BoardSettings& view() const { return view_; }
 
   // Where a FILE calibration source may read from; none: nowhere.

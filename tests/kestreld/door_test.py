@@ -17,6 +17,7 @@ import shutil
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -400,6 +401,17 @@ class QueueTests(DoorTestCase):
                 sock.close()
             self.answered_within(GENEROUS)
 
+    def test_a_client_that_resets_stops_its_line(self):
+        self.assertEqual(scpi(self.daemon, "*OPC?"), "1")
+        gone = connect(self.daemon, SCPI_PORT)
+        gone.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # close with a reset
+        gone.sendall(b"DIAG:MEM? 0;" * 100 + b"\n")  # about 8 s of the board
+        time.sleep(0.5)
+        gone.close()
+        began = time.monotonic()
+        self.assertTrue(scpi(self.daemon, "*IDN?").startswith("Kestrel,"))
+        self.assertLess(time.monotonic() - began, 5, "the line of a client that reset ran on")
+
     def test_concurrent_reads_share_one(self):
         self.assertEqual(scpi(self.daemon, "*OPC?"), "1")
         before = long_jobs(self.daemon)
@@ -432,6 +444,7 @@ class QueueTests(DoorTestCase):
         self.assertEqual(scpi(daemon, "*OPC?;:OUTP2:POW?"), "1;31")
 
     def test_a_full_queue_refuses_with_a_clear_error(self):
+        self.assertEqual(scpi(self.daemon, "*OPC?"), "1")  # connected, its stored configuration read
         busy = connect(self.daemon, SCPI_PORT)
         self.addCleanup(busy.close)
         busy.sendall(b"DIAG:MEM? 0;" * 60 + b"\n")  # about 5 s of the board
@@ -441,6 +454,9 @@ class QueueTests(DoorTestCase):
         self.addCleanup(lambda: [s.close() for s in crowd])
         for sock in crowd:
             sock.sendall(b"*IDN?\n")
+        # The board's thread reads the crowd's lines between the busy line's
+        # commands (every 80 ms or so; the line lasts about 5 s).
+        time.sleep(1)
         statuses = []
         readers = [threading.Thread(target=lambda source=source: statuses.append(
             http(self.daemon, "GET", "/api/boards/bench", source=source)[0])) for source in sources * 10]

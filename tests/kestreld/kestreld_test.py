@@ -79,6 +79,14 @@ class Daemon:
     def raw(self, port=PORT):
         return RawClient(self.address, port)
 
+    def query(self, text, port=PORT):
+        """One line on a connection of its own, and its answer."""
+        client = self.raw(port)
+        try:
+            return client.query(text)
+        finally:
+            client.close()
+
 
 class BoardProgram:
     """kestrel-board on a loopback address (port 6653), keeping its memory in a

@@ -6,13 +6,47 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <map>
+#include <mutex>
 
 namespace kestreld {
 
 namespace {
 
 int openReserve() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
+
+const char* reasonOf(Refused why) {
+  switch (why) {
+    case Refused::Address:
+      return "its address is outside --allow";
+    case Refused::ClientFull:
+      return "it has --max-connections-per-client open";
+    case Refused::DaemonFull:
+      return "the daemon has --max-connections open";
+    case Refused::None:
+      break;
+  }
+  return "";
+}
+
+// Who was turned away, on stderr: once a minute per address and reason at
+// most, so that a client that keeps knocking does not flood the log.
+void logRefusal(const std::string& peer, Refused why) {
+  using Clock = std::chrono::steady_clock;
+  static std::mutex mutex;
+  static std::map<std::pair<std::string, Refused>, Clock::time_point> lastLogged;
+  constexpr auto kQuiet = std::chrono::minutes(1);
+  constexpr size_t kRemembered = 1024;
+  const auto now = Clock::now();
+  std::lock_guard lock(mutex);
+  if (lastLogged.size() > kRemembered) lastLogged.clear();
+  auto [entry, fresh] = lastLogged.try_emplace({peer, why}, now);
+  if (!fresh && now - entry->second < kQuiet) return;
+  entry->second = now;
+  std::fprintf(stderr, "kestreld: refused a connection from %s: %s\n", peer.c_str(), reasonOf(why));
+}
 
 bool outOfDescriptors(const asio::error_code& error) {
   return error == asio::error::no_descriptors || error.value() == ENFILE || error == asio::error::no_buffer_space ||
@@ -65,8 +99,9 @@ void DoorAcceptor::accepted(const asio::error_code& error, asio::ip::tcp::socket
     const Refused refused = peerError ? Refused::Address : door_.admit(peer.address().to_string(), ticket);
     if (refused == Refused::None) {
       admitted_(std::move(socket), std::move(ticket));
-    } else if (turned_ && !peerError) {
-      turned_(socket, refused);
+    } else if (!peerError) {
+      logRefusal(plainAddress(peer.address().to_string()), refused);
+      if (turned_) turned_(socket, refused);
     }
   }
   acceptNext();

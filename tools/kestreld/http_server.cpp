@@ -4,8 +4,6 @@
 #include <cmath>
 
 #include "metrics.h"
-#include "protocol/board_protocol.h"
-#include "scpi_errors.h"
 #include "settings_request.h"
 #include "status_hub.h"
 
@@ -22,7 +20,6 @@ constexpr double kConfigSeconds = 2.8;
 constexpr auto kProgressPeriod = std::chrono::milliseconds(200);
 constexpr auto kIdleEventPeriod = std::chrono::seconds(5);
 constexpr auto kWaitSlice = std::chrono::milliseconds(100);  // how often a waiting request looks at its client
-constexpr double kDefaultPlanMHz = 1000.0;                   // the clock *RST sets
 
 // The page's own scripts and styles, nothing inline, no frames.
 const httplib::Headers kSecurityHeaders = {
@@ -52,9 +49,7 @@ std::optional<double> parseNumber(const std::string& text) {
 
 Json errorBody(int status, const std::string& sentence) { return {{"status", status}, {"error", sentence}}; }
 
-Json boardFailure(const scpi::ScpiError& e) {
-  return errorBody(httpStatusFor(e.code), std::string(scpi::errorText(e.code)) + ": " + e.what());
-}
+Json boardFailure(const BoardError& e) { return errorBody(httpStatusFor(e.fault), e.what()); }
 
 // The head as the door's rules see it; httplib adds REMOTE_ADDR and REMOTE_PORT.
 HttpHead headOf(const httplib::Request& req, const std::string& localAddress) {
@@ -101,11 +96,12 @@ void sendError(httplib::Response& res, int status, const std::string& sentence) 
 }
 
 HttpFace::HttpFace(asio::io_context& io, std::vector<BoardWorker*> boards, StatusHub& hub, Door& door, HttpRules rules,
-                   std::string webRoot, std::chrono::milliseconds requestTimeout)
+                   std::string webRoot, std::string version, std::chrono::milliseconds requestTimeout)
     : boards_(std::move(boards)),
       hub_(hub),
       rules_(std::move(rules)),
       files_(std::move(webRoot)),
+      version_(std::move(version)),
       requestTimeout_(requestTimeout),
       acceptor_(
           io, door,
@@ -194,6 +190,7 @@ void HttpFace::routes() {
   fileRoutes();
   route("GET", "/api/boards", [this](const Request&, Response& res) { listBoards(res); });
   route("GET", "/api/token", [this](const Request&, Response& res) { sendJson(res, {{"token", rules_.token()}}); });
+  route("GET", "/api/limits", [this](const Request&, Response& res) { sendJson(res, limits()); });
   route("GET", "/metrics", [this](const Request&, Response& res) {
     res.set_content(prometheusText(boards_, hub_), "text/plain; version=0.0.4; charset=utf-8");
   });
@@ -296,7 +293,7 @@ void HttpFace::getStatus(BoardWorker& board, Response& res) {
   auto job = submitOrRefuse(
       board,
       [this](BoardWorker& b) {
-        Json status = boardStatus(b);
+        Json status = boardStatus(b.board());
         hub_.publish(b.name(), status);
         return status;
       },
@@ -317,8 +314,8 @@ void HttpFace::postSettings(BoardWorker& board, const Request& req, Response& re
   auto job = submitOrRefuse(
       board,
       [this, changes](BoardWorker& b) {
-        ApplyResult applied = applySettings(b, changes);
-        Json status = boardStatus(b);
+        ApplyResult applied = applySettings(b.board(), changes);
+        Json status = boardStatus(b.board());
         hub_.publish(b.name(), status);
         return std::make_pair(std::move(applied), std::move(status));
       },
@@ -327,7 +324,7 @@ void HttpFace::postSettings(BoardWorker& board, const Request& req, Response& re
   auto result = await(*job, res);
   if (!result) return;
   auto& [applied, status] = *result;
-  const int code = httpStatusFor(applied.scpiError);
+  const int code = applied.fault ? httpStatusFor(*applied.fault) : 200;
   Json body = code == 200 ? Json{{"status", 200}} : errorBody(code, applied.message);
   body["applied"] = applied.applied;
   body["board"] = std::move(status);
@@ -335,17 +332,24 @@ void HttpFace::postSettings(BoardWorker& board, const Request& req, Response& re
 }
 
 void HttpFace::getPlan(BoardWorker& board, const Request& req, Response& res) {
-  const auto inRange = [](double mhz) { return mhz > 20.0 && mhz < 5500.0; };
+  const Range& range = facts::kClockMHz;
   // Without ?mhz=, the clock the daemon knows, or the *RST clock when it knows none.
-  const Json status = hub_.latest(board.name()).status;
-  double mhz = status.is_object() ? status.value("/settings/clockMHz"_json_pointer, 0.0) : 0.0;
-  if (!inRange(mhz)) mhz = kDefaultPlanMHz;
+  double mhz = board.view().stored.generateFrequency;
+  if (!range.contains(mhz)) mhz = Board::kResetClockMHz;
   if (req.has_param("mhz")) {
     const auto value = parseNumber(req.get_param_value("mhz"));
-    if (!value || !inRange(*value)) return sendError(res, 400, "mhz must be a number above 20 and below 5500");
+    if (!value || !range.contains(*value)) return sendError(res, 400, "mhz must be a number " + range.text());
     mhz = *value;
   }
-  sendJson(res, planJson(mhz, kestrel::protocol::kBoardReferenceMHz));
+  sendJson(res, planJson(mhz));
+}
+
+// Every settable field's range, the FM rate table and the version: the
+// front panel takes its limits from here rather than restating them.
+Json HttpFace::limits() const {
+  Json rates = Json::array();
+  for (double mhz : facts::kFMRatesMHz) rates.push_back(mhz * 1e6);
+  return {{"version", version_}, {"settings", settingsLimits()}, {"fmRatesHz", rates}};
 }
 
 // The daemon's view at once; ?read=board reads the board (about 3 s), joined
@@ -355,14 +359,14 @@ void HttpFace::getConfig(BoardWorker& board, const Request& req, Response& res) 
   if (req.get_param_value("read") != "board") return sendError(res, 400, "read takes one value: board");
   const auto askedAt = Clock::now();
   auto job = submitOrRefuse(
-      board, [askedAt](BoardWorker& b) { return configJson(b.readStoredConfig(askedAt)); }, res);
+      board, [askedAt](BoardWorker& b) { return configJson(b.board().readStoredConfig(askedAt)); }, res);
   if (!job) return;
   if (req.get_header_value("Accept").find("text/event-stream") != std::string::npos) {
     return streamConfigRead(std::move(*job), res);
   }
   try {
     if (auto config = await(*job, res)) sendJson(res, *config);
-  } catch (const scpi::ScpiError& e) {
+  } catch (const BoardError& e) {
     const Json body = boardFailure(e);
     sendJson(res, body, body["status"].get<int>());
   }
@@ -392,7 +396,7 @@ void HttpFace::streamConfigRead(Submitted<Json> job, Response& res) {
         std::string last;
         try {
           last = event("config", result.get());
-        } catch (const scpi::ScpiError& e) {
+        } catch (const BoardError& e) {
           last = event("failure", boardFailure(e));
         } catch (const std::future_error&) {
           last = event("failure", errorBody(503, "the daemon is stopping"));

@@ -1,7 +1,8 @@
 // The HTTP face of kestreld: the JSON API, the event streams, /metrics and
 // the front panel's files, on one port for all boards (boards by name in the
-// URL). Every board request runs as a job on the board's worker, the same one
-// that runs the SCPI clients, so both faces see one state. Connections come
+// URL). Every board request runs as a job on the board's own thread, the
+// same one that serves the SCPI clients, so both faces see one state; the
+// face only parses, calls the board service and maps its error to a status. Connections come
 // in through the door, and each request's head passes the door's rules
 // (Host, Origin, token, body size) before its body is read.
 #pragma once
@@ -32,8 +33,10 @@ class HttpFace {
   // job is then withdrawn, so it is never applied afterwards.
   static constexpr std::chrono::seconds kDefaultRequestTimeout{30};
 
+  // `version`: the daemon's, for /api/limits.
   HttpFace(asio::io_context& io, std::vector<BoardWorker*> boards, StatusHub& hub, Door& door, HttpRules rules,
-           std::string webRoot, std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout);
+           std::string webRoot, std::string version,
+           std::chrono::milliseconds requestTimeout = kDefaultRequestTimeout);
   ~HttpFace();
   HttpFace(const HttpFace&) = delete;
   HttpFace& operator=(const HttpFace&) = delete;
@@ -70,6 +73,7 @@ class HttpFace {
   void getStatus(BoardWorker& board, Response& res);
   void postSettings(BoardWorker& board, const Request& req, Response& res);
   void getPlan(BoardWorker& board, const Request& req, Response& res);
+  Json limits() const;
   void getConfig(BoardWorker& board, const Request& req, Response& res);
   void streamConfigRead(Submitted<Json> job, Response& res);
   void streamStatus(BoardWorker& board, Response& res);
@@ -78,6 +82,7 @@ class HttpFace {
   StatusHub& hub_;
   HttpRules rules_;
   WebFiles files_;
+  std::string version_;
   std::chrono::milliseconds requestTimeout_;
   std::vector<Route> routes_;
   HttpConnections server_;

@@ -1,5 +1,8 @@
 #include "scpi_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <array>
 #include <deque>
 #include <optional>
@@ -9,9 +12,24 @@
 
 namespace kestreld {
 
-// One connection. Lives on the io_context's thread; only its session is
-// touched on the worker thread, and only by the jobs it posts there (or here
-// while none of them is queued or running).
+namespace {
+
+// An ACK for what was just read goes out now, not after the delayed-ACK
+// timer: the client's next small write may be waiting for it (Nagle). Linux
+// leaves quick-ACK mode by itself, so this is asked again after every read.
+void acknowledgeNow(asio::ip::tcp::socket& socket) {
+#ifdef TCP_QUICKACK
+  const int on = 1;
+  ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+  (void)socket;
+#endif
+}
+
+}  // namespace
+
+// One connection, on the board's thread like everything of it: its lines
+// run there as jobs of the board's queue, in turn with everyone else's.
 class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
  public:
   ScpiClient(asio::ip::tcp::socket socket, Door::Ticket ticket, ScpiServer& server, BoardWorker& board,
@@ -44,18 +62,28 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   }
 
  private:
-  // Runs the next complete line, or reads more when there is none. A client
-  // that has stopped sending still gets the answers to what it sent.
+  // Runs the next complete line, or reads more when there is none. While a
+  // line runs, the client is still read (up to a line ahead), so that one
+  // that resets its connection stops its line; a client that has only
+  // stopped sending still gets the answers to what it sent.
   void pump() {
-    if (closed_ || busy_ || reading_) return;
-    if (unsent_ > ScpiServer::kMaxUnsent) return drop();
-    std::optional<std::string> line = takeLine();
     if (closed_) return;
-    if (line) return dispatch(std::move(*line));
-    if (endOfInput_) {
-      if (outbox_.empty()) drop();
+    if (unsent_ > ScpiServer::kMaxUnsent) return drop();
+    if (!busy_) {
+      std::optional<std::string> line = takeLine();
+      if (closed_) return;
+      if (line) return dispatch(std::move(*line));
+      if (endOfInput_) {
+        if (outbox_.empty()) drop();
+        return;
+      }
+    } else if (endOfInput_ || pending_.size() > ScpiServer::kMaxLine) {
       return;
     }
+    if (!reading_) readMore();
+  }
+
+  void readMore() {
     reading_ = true;
     socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](asio::error_code error, size_t n) {
       self->reading_ = false;
@@ -64,6 +92,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
       } else if (error) {
         return self->drop();
       } else {
+        acknowledgeNow(self->socket_);
         self->received(std::string_view(self->buffer_.data(), n));
       }
       self->pump();
@@ -118,23 +147,21 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
     stillActive();
     busy_ = true;
     line_ = std::make_shared<JobControl>();
-    const auto askedAt = ClientSession::Clock::now();
+    const auto askedAt = board_.arrivedAfter();
+    // The job runs on this same thread, when its turn comes.
     const bool queued = board_.post(
         [self = shared_from_this(), line = std::move(line), askedAt](BoardWorker& board) {
           const uint64_t errorsBefore = self->session_->errorsPushed();
           std::string response = self->session_->execute(line, board, askedAt);
           board.stats().countRequest(Face::Scpi, self->session_->errorsPushed() != errorsBefore);
-          const bool overflowed = self->session_->answerOverflowed();
-          asio::post(self->socket_.get_executor(), [self, response = std::move(response), overflowed]() mutable {
-            self->finished(std::move(response), overflowed);
-          });
+          self->finished(std::move(response), self->session_->answerOverflowed());
         },
         line_);
     if (!queued) {
-      // No job of this client is queued or running: its session is ours to touch.
       session_->pushError(scpi::kQueueOverflow, "the board's job queue is full: the line was not run");
       asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finished({}, false); });
     }
+    pump();  // reads on while the line waits and runs
   }
 
   void finished(std::string response, bool overflowed) {
@@ -164,13 +191,24 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
                       });
   }
 
-  // A complete line came in or an answer went out: the idle clock starts again.
+  // A complete line came in or an answer went out: the idle clock starts
+  // again. The timer is not moved for that (a system call per line): when
+  // it runs out, it looks at when the client was last active.
   void stillActive() {
-    if (idleTimeout_.count() == 0 || closed_) return;
-    idle_.expires_after(idleTimeout_);
+    lastActive_ = std::chrono::steady_clock::now();
+    if (idleTimeout_.count() == 0 || closed_ || idleArmed_) return;
+    armIdle(idleTimeout_);
+  }
+
+  void armIdle(std::chrono::steady_clock::duration after) {
+    idleArmed_ = true;
+    idle_.expires_after(after);
     idle_.async_wait([self = shared_from_this()](const asio::error_code& error) {
-      if (error) return;
-      if (self->busy_) return self->stillActive();  // its line is still running
+      self->idleArmed_ = false;
+      if (error || self->closed_) return;
+      const auto idleFor = std::chrono::steady_clock::now() - self->lastActive_;
+      if (self->busy_) return self->armIdle(self->idleTimeout_);  // its line is still running
+      if (idleFor < self->idleTimeout_) return self->armIdle(self->idleTimeout_ - idleFor);
       self->drop();
     });
   }
@@ -183,6 +221,8 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   asio::ip::tcp::socket socket_;
   Door::Ticket ticket_;
   asio::steady_timer idle_;
+  bool idleArmed_ = false;
+  std::chrono::steady_clock::time_point lastActive_{};
   std::chrono::seconds idleTimeout_;
   ScpiServer& server_;
   BoardWorker& board_;
@@ -200,10 +240,9 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   bool closed_ = false;
 };
 
-ScpiServer::ScpiServer(asio::io_context& io, BoardWorker& board, const CommandTree& tree, Door& door,
-                       std::chrono::seconds idleTimeout)
+ScpiServer::ScpiServer(BoardWorker& board, const CommandTree& tree, Door& door, std::chrono::seconds idleTimeout)
     : acceptor_(
-          io, door,
+          board.io(), door,
           [this](asio::ip::tcp::socket socket, Door::Ticket ticket) { admit(std::move(socket), std::move(ticket)); }),
       board_(board),
       tree_(tree),

@@ -50,7 +50,7 @@ void StatusHub::pollAll() {
   }
   for (BoardWorker* worker : due) {
     const bool queued = worker->post([this](BoardWorker& board) {
-      publish(board.name(), boardStatus(board));
+      publish(board.name(), boardStatus(board.board()));
       std::lock_guard lock(mutex_);
       boards_[board.name()].polling = false;
     });

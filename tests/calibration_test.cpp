@@ -217,6 +217,7 @@ TEST_F(CalibrationSource, BoardRowsAfterConnect) {
 }
 
 TEST_F(CalibrationSource, OtherSourcesAreStoredAndLoadNothing) {
+  KESTREL_REQUIRE_OWN_INSTANCE();
   ASSERT_EQ(vxclk_initializeInstance(instance, 3, nullptr), VXCLK_OK);
   double lo = -1, hi = -1;
   ASSERT_EQ(vxclk_getMinMaxCalibration(instance, 0, &lo, &hi), VXCLK_OK);

@@ -1,10 +1,10 @@
 #include "device/remote_board.h"
 
 #include <charconv>
-#include <cstdio>
 
 #include "platform/socket.h"
 #include "protocol/board_protocol.h"
+#include "protocol/remote_call.h"
 
 namespace kestrel {
 
@@ -35,11 +35,7 @@ bool parseStatus(std::string_view text, Status* status) {
 
 }  // namespace
 
-RemoteArgument::RemoteArgument(double value) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%.17g", value);  // read back to the same double
-  text_ = text;
-}
+RemoteArgument::RemoteArgument(double value) : text_(protocol::formatExactDouble(value)) {}
 
 RemoteBoard::RemoteBoard(const LinkSettings& settings)
     : link_(settings), callTimeoutMs_(settings.exchangeTimeoutMs + protocol::kDaemonLineBudgetMs) {}
@@ -71,7 +67,7 @@ Status RemoteBoard::statusOfError(std::string_view errorLine) {
 
 Status RemoteBoard::call(std::string_view name, const std::vector<RemoteArgument>& arguments,
                          std::vector<std::string>* outputs) {
-  std::string line = "DIAGnostic:CALL? " + std::string(name);
+  std::string line = std::string(protocol::kRemoteCallHeader) + " " + std::string(name);
   for (const RemoteArgument& argument : arguments) line += "," + argument.text();
   // The error queue after it: when the call cannot run, its error is the
   // only answer, and no wait for an answer that never comes.

@@ -108,8 +108,10 @@ bool resolveIPv4(const char* host, uint32_t* addressNetworkOrder) {
   return true;
 }
 
+// Close-on-exec: a child the host program starts must not keep the board's
+// connection (or an emulator's port) open after the program let it go.
 SocketHandle openTcpSocket() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (s < 0) return kInvalidSocket;
   noSigPipe(s);
   return s;
@@ -235,7 +237,7 @@ bool peerAddress(SocketHandle socket, uint32_t* addressNetworkOrder, uint16_t* p
 
 SocketHandle acceptConnection(SocketHandle listener) {
   for (;;) {
-    const int s = ::accept(fd(listener), nullptr, nullptr);
+    const int s = ::accept4(fd(listener), nullptr, nullptr, SOCK_CLOEXEC);
     if (s < 0 && errno == EINTR) continue;
     if (s < 0) return kInvalidSocket;
     noSigPipe(s);

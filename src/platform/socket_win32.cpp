@@ -157,9 +157,14 @@ bool resolveIPv4(const char* host, uint32_t* addressNetworkOrder) {
   return true;
 }
 
+// Not inherited: a child the host program starts must not keep the board's
+// connection (or an emulator's port) open after the program let it go.
+void notInherited(SOCKET s) { ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0); }
+
 SocketHandle openTcpSocket() {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return kInvalidSocket;
+  notInherited(s);
   return static_cast<SocketHandle>(s);
 }
 
@@ -273,6 +278,7 @@ int waitReadableMicros(SocketHandle socket, int64_t timeoutUs) {
 SocketHandle acceptConnection(SocketHandle listener) {
   const SOCKET s = ::accept(native(listener), nullptr, nullptr);
   if (s == INVALID_SOCKET) return kInvalidSocket;
+  notInherited(s);
   const auto accepted = static_cast<SocketHandle>(s);
   // An accepted socket inherits the listener's mode; make sure it blocks.
   setNonBlocking(accepted, false);

@@ -1,7 +1,8 @@
 // Test support: every test gets its own board emulator on its own loopback
 // address (127.0.0.0/8), so tests never share state or ports. When
-// KESTREL_TEST_BOARD names a real board, tests that need no fault injection
-// run against it instead, and the emulator-only tests skip themselves.
+// KESTREL_TEST_BOARD names a real board, or a board kestreld serves
+// ("kestreld://HOST:PORT"), tests that need no fault injection run against it
+// instead, and the emulator-only tests skip themselves.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +21,12 @@
 // Skips the current test when it runs against a real board.
 #define KESTREL_REQUIRE_EMULATOR() \
   if (!board) GTEST_SKIP() << "needs the emulator's observation or fault injection"
+
+// Skips the current test when its instance is kestreld's (a remote
+// instance): that one keeps its host-side state from one client to the next.
+#define KESTREL_REQUIRE_OWN_INSTANCE()                                   \
+  if (address.rfind("kestreld://", 0) == 0)                              \
+  GTEST_SKIP() << "needs an instance of its own, not kestreld's shared one"
 
 namespace kestrel::testing {
 

@@ -71,6 +71,9 @@ constexpr Switch kResetSwitches[] = {Switch::FM, Switch::PMRJ, Switch::PMBUJ, Sw
 
 }  // namespace
 
+const char* exportOf(Setting setting) { return callOf(setting).name; }
+const char* exportOf(Switch which) { return callOf(which).name; }
+
 const char* nameOf(CalibrationSource source) {
   switch (source) {
     case CalibrationSource::Board:
@@ -123,6 +126,10 @@ void* Board::instance() {
   return instance_;
 }
 
+void Board::noteFailure(int32_t status) {
+  if (status == VXCLK_NOT_CONNECTED || (status == VXCLK_FAILED && !stillAnswers())) markLost();
+}
+
 bool Board::stillAnswers() {
   int32_t id = 0;
   return vxclk_getBoardID(instance_, &id) == VXCLK_OK;
@@ -172,9 +179,9 @@ void Board::set(Setting setting, int64_t value) {
   fail(callOf(setting).name, apply(setting, static_cast<int32_t>(value)), factsOf(setting).needs);
 }
 
-int32_t Board::apply(Switch which, bool on) {
-  const int32_t status = callOf(which).call(instance(), on ? 1 : 0);
-  if (status == VXCLK_OK) view_.stored.*(factsOf(which).field) = on;
+int32_t Board::apply(Switch which, int32_t on) {
+  const int32_t status = callOf(which).call(instance(), on);
+  if (status == VXCLK_OK) view_.stored.*(factsOf(which).field) = on != 0;
   return status;
 }
 
@@ -182,8 +189,8 @@ void Board::set(Switch which, bool on) { fail(callOf(which).name, apply(which, o
 
 void Board::checkClock(double mhz) { checkRange("the clock (MHz)", facts::kClockMHz, mhz); }
 
-int32_t Board::applyClock(double mhz) {
-  const int32_t status = vxclk_generateClock(instance(), mhz, facts::kLoopProfile);
+int32_t Board::applyClock(double mhz, int32_t option) {
+  const int32_t status = vxclk_generateClock(instance(), mhz, option);
   if (status == VXCLK_OK) view_.stored.generateFrequency = mhz;
   return status;
 }
@@ -197,6 +204,10 @@ void Board::checkFMRate(double mhz) { checkRange("the FM rate (MHz)", facts::kFM
 
 int32_t Board::applyFMRate(double mhz) {
   if (const auto index = facts::fmRateIndex(mhz)) return applyFMRateIndex(*index);
+  return applyCustomFMRate(mhz);
+}
+
+int32_t Board::applyCustomFMRate(double mhz) {
   const int32_t status = vxclk_setCustomFMFrequency(instance(), mhz);
   if (status == VXCLK_OK) view_.stored.fmFrequency = static_cast<int32_t>(std::llround(mhz * 1e6));
   return status;
@@ -214,7 +225,7 @@ void Board::checkFMRateIndex(int64_t index) {
 
 int32_t Board::applyFMRateIndex(int32_t index) {
   const int32_t status = vxclk_setFMFrequency(instance(), index);
-  if (status == VXCLK_OK) {
+  if (status == VXCLK_OK && index >= 0 && static_cast<size_t>(index) < facts::kFMRatesMHz.size()) {
     view_.stored.fmFrequency = static_cast<int32_t>(std::llround(facts::kFMRatesMHz.at(index) * 1e6));
   }
   return status;
@@ -240,8 +251,8 @@ void Board::setPMFrequency(double mhz) {
 
 void Board::checkPRBS(int64_t code) { checkRange("the PRBS code", facts::kRegisterWord, static_cast<double>(code)); }
 
-int32_t Board::applyPRBS(int32_t code, bool flag) {
-  const int32_t status = vxclk_setTx2BUJPRBS(instance(), code, flag ? 1 : 0);
+int32_t Board::applyPRBS(int32_t code, int32_t flag) {
+  const int32_t status = vxclk_setTx2BUJPRBS(instance(), code, flag);
   if (status == VXCLK_OK) {
     view_.stored.tx2BUJPRBS = code;
     view_.stored.tx2BUJPRBSFlag = flag;
@@ -251,7 +262,7 @@ int32_t Board::applyPRBS(int32_t code, bool flag) {
 
 void Board::setPRBS(int64_t code, bool flag) {
   checkPRBS(code);
-  fail("vxclk_setTx2BUJPRBS", applyPRBS(static_cast<int32_t>(code), flag));
+  fail("vxclk_setTx2BUJPRBS", applyPRBS(static_cast<int32_t>(code), flag ? 1 : 0));
 }
 
 void Board::checkPattern(int64_t pattern) {
@@ -288,6 +299,16 @@ void Board::setCalibrationSource(CalibrationSource source, const std::string& fi
   fail("vxclk_initializeInstance", status);
   view_.calibrationSource = source;
   view_.calibrationFile = source == CalibrationSource::File ? file : std::string();
+}
+
+int32_t Board::applyCalibration(int32_t source, const char* path, const std::string& file) {
+  const int32_t status = run([&](void* instance) { return vxclk_initializeInstance(instance, source, path); });
+  if (status != VXCLK_OK) return status;
+  view_.calibrationSource = source == VXCLK_CALIBRATION_BOARD  ? CalibrationSource::Board
+                            : source == VXCLK_CALIBRATION_FILE ? CalibrationSource::File
+                                                               : CalibrationSource::None;
+  view_.calibrationFile = view_.calibrationSource == CalibrationSource::File ? file : std::string();
+  return status;
 }
 
 std::pair<double, double> Board::calibrationLimits(int64_t row) {
@@ -352,6 +373,14 @@ const ActiveConfig& Board::readStoredConfig(Clock::time_point askedAt) {
     storeConfig(read);
   }
   return view_.stored;
+}
+
+void Board::afterMemoryWrite(uint32_t address) {
+  namespace p = kestrel::protocol;
+  const uint32_t settingsEnd = p::settingAddress(p::kSettingCount);
+  if (address + sizeof(double) <= p::kSettingsBase || address >= settingsEnd) return;
+  ActiveConfig read{};
+  if (connected_ && vxclk_getActiveConfig(instance_, &read) == VXCLK_OK) storeConfig(read);
 }
 
 kestrel::sim::SynthState Board::simulatedSynthesizer() const {

@@ -47,6 +47,10 @@ struct BoardError : std::runtime_error {
 };
 
 enum class CalibrationSource { None, Board, File };
+
+// The library export behind a setting or a switch ("vxclk_setTx1Power").
+const char* exportOf(Setting setting);
+const char* exportOf(Switch which);
 // "NONE", "BOARD" or "FILE", as both faces name them.
 const char* nameOf(CalibrationSource source);
 
@@ -103,17 +107,18 @@ class Board {
   int32_t apply(Setting setting, int32_t value);
   void set(Setting setting, int64_t value);
 
-  int32_t apply(Switch which, bool on);
+  int32_t apply(Switch which, int32_t on);  // the library's own value: 2 goes as 2
   void set(Switch which, bool on);
 
   static void checkClock(double mhz);
-  int32_t applyClock(double mhz);
+  int32_t applyClock(double mhz, int32_t option = facts::kLoopProfile);
   void setClock(double mhz);
 
   // A rate of the table goes as its index (calibration rows are kept by
   // index), any other as a custom rate.
   static void checkFMRate(double mhz);
   int32_t applyFMRate(double mhz);
+  int32_t applyCustomFMRate(double mhz);  // a custom rate even where the table has it
   void setFMRate(double mhz);
   static void checkFMRateIndex(int64_t index);
   int32_t applyFMRateIndex(int32_t index);
@@ -124,7 +129,7 @@ class Board {
   void setPMFrequency(double mhz);
 
   static void checkPRBS(int64_t code);
-  int32_t applyPRBS(int32_t code, bool flag);
+  int32_t applyPRBS(int32_t code, int32_t flag);
   void setPRBS(int64_t code, bool flag);
 
   static void checkPattern(int64_t pattern);
@@ -152,6 +157,25 @@ class Board {
   // What the built-in emulator decoded from the synthesizer words.
   kestrel::sim::SynthState simulatedSynthesizer() const;
 
+  // ---- any library call (a remote instance's, DIAGnostic:CALL?) ----------------
+  // Runs call(instance) and gives back its status as it is; a failure the
+  // board did not survive marks it lost, as for every other call.
+  template <typename Call>
+  int32_t run(Call&& call) {
+    const int32_t status = call(instance());
+    noteFailure(status);
+    return status;
+  }
+  // After a memory write at `address`: when it reached the stored
+  // configuration, the view reads that again (it stays as it was when that
+  // read fails).
+  void afterMemoryWrite(uint32_t address);
+  // A configuration just read from the board becomes the view.
+  void storeConfig(const ActiveConfig& config);
+  // initializeInstance as a remote instance asked; `path` is the daemon's
+  // copy of a caller's file (FILE), named `file` in the view.
+  int32_t applyCalibration(int32_t source, const char* path, const std::string& file);
+
   // ---- raw access --------------------------------------------------------------------------
   uint16_t readRegister(int64_t page, int64_t reg);
   void writeRegister(int64_t page, int64_t reg, int64_t value);
@@ -167,7 +191,7 @@ class Board {
     if (status != VXCLK_OK) raise(call, status, needs);
   }
   bool stillAnswers();
-  void storeConfig(const ActiveConfig& config);
+  void noteFailure(int32_t status);
 
   std::string name_;
   std::string address_;

@@ -49,6 +49,7 @@ inline constexpr Range kPattern{0, UINT32_MAX};
 
 inline constexpr auto& kFMRatesMHz = p::kFMRatesMHz;
 inline constexpr int kCalibrationColumns = p::kCalibrationColumns;
+inline constexpr size_t kCalibrationValues = p::kCalibrationValues;
 inline constexpr int32_t kLoopProfile = p::kBoardLoopProfile;
 inline constexpr double kReferenceMHz = p::kBoardReferenceMHz;
 

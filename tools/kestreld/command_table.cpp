@@ -12,6 +12,7 @@
 #include "board.h"
 #include "board_emulator.h"
 #include "config_fields.h"
+#include "remote_calls.h"
 #include "scpi_session.h"
 
 namespace kestreld {
@@ -313,6 +314,9 @@ std::vector<CommandEntry> systemCommands() {
       entry("DIAGnostic:REGister", writeRegister, readRegister, 3, 2),
       entry("DIAGnostic:MEMory", writeMemory, readMemory, 2, 1),
       queryOnly("DIAGnostic:CONNected", [](Call& c) { return flag(c.board.connected()); }),
+      // The export's name, then its arguments; a FILE calibration brings its values.
+      queryOnly("DIAGnostic:CALL", [](Call& c) { return runRemoteCall(c.board, c.params); },
+                2 + static_cast<int>(facts::kCalibrationValues)),
       queryOnly("DIAGnostic:SIMulation:SYNThesizer", simulatedSynthesizer),
   };
 }

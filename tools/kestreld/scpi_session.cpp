@@ -121,7 +121,7 @@ bool ClientSession::mayContinue(BoardWorker& board, Clock::time_point lineStart)
   if (abandoned_ || board.stopping()) return false;
   if (Clock::now() - lineStart <= kLineBoardTime) return true;
   pushError(kTooMuchData,
-            "the line held the board for " + std::to_string(kLineBoardTime.count()) + " s: the rest of it was not run");
+            "the line held the board for " + std::to_string(kLineBoardTime.count() / 1000) + " s: the rest of it was not run");
   return false;
 }
 

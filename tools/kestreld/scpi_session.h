@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/board_protocol.h"
 #include "scpi_parser.h"
 
 namespace kestreld {
@@ -76,7 +77,8 @@ class ClientSession {
   static constexpr size_t kNoAnswerLimit = SIZE_MAX;
   // The board time one line may take before the rest of it is dropped (-223):
   // a line runs as a whole while the other clients wait.
-  static constexpr std::chrono::seconds kLineBoardTime{10};
+  // A remote instance waits for its line as long (and an exchange's limit more).
+  static constexpr std::chrono::milliseconds kLineBoardTime{kestrel::protocol::kDaemonLineBudgetMs};
 
   explicit ClientSession(const CommandTree& tree, size_t maxAnswer = kNoAnswerLimit)
       : tree_(tree), maxAnswer_(maxAnswer) {}

@@ -366,7 +366,9 @@ class Memory(_Group):
 
 class Board:
     """One Kestrel board, reached over TCP (port 6653) at its host name or
-    dotted IPv4 address (a name is resolved to IPv4 at each connect).
+    dotted IPv4 address (a name is resolved to IPv4 at each connect), or
+    through the kestreld that owns it: ``Board("kestreld://labhost:5025")``
+    gives the same results while the daemon stays the board's one owner.
 
     Making a board connects to it, as a serial port opens when it is made; use
     it as a context manager so that leaving the block disconnects and frees the
@@ -513,7 +515,8 @@ class Board:
         with self._lock:
             target = self.address if address is None else address
             _c_string("address", target.encode("utf-8"))
-            resolved = link.board_ipv4(target)
+            # kestreld's address goes to the library as it is: the library resolves its host.
+            resolved = target if link.is_remote(target) else link.board_ipv4(target)
             if resolved is None:
                 self._refuse(
                     Status.NOT_CONNECTED, "vxclk_connect", "connect", address=target, cause=link.BAD_ADDRESS,
@@ -521,7 +524,7 @@ class Board:
                 )
             self.address = target
             started = time.perf_counter()
-            self._call("vxclk_connect", resolved.encode("ascii"))
+            self._call("vxclk_connect", resolved.encode("utf-8"))
             self._connected = True
             _logger.info("connected to the board at %s in %.0f ms", target, _elapsed_ms(started))
 

@@ -31,6 +31,8 @@ __all__ = [
     "TIMED_OUT",
     "PROBE_TIMEOUT_S",
     "TIMEOUT_SHARE",
+    "REMOTE_SCHEME",
+    "is_remote",
     "is_dotted_ipv4",
     "board_ipv4",
     "connect_failure_cause",
@@ -43,6 +45,11 @@ BAD_ADDRESS = "bad address"
 REFUSED = "refused"
 UNREACHABLE = "unreachable"
 TIMED_OUT = "timed out"
+
+#: A board that kestreld serves: ``"kestreld://HOST[:PORT]"`` (the board's
+#: SCPI port, 5025 unless given). The library connects to the daemon, which
+#: runs every call on its own instance.
+REMOTE_SCHEME = "kestreld://"
 
 #: How long the probe connection may take, in seconds.
 PROBE_TIMEOUT_S = 0.5
@@ -68,6 +75,11 @@ def is_dotted_ipv4(address: str) -> bool:
     return True
 
 
+def is_remote(address: str) -> bool:
+    """True for the address of a board that kestreld serves (see :data:`REMOTE_SCHEME`)."""
+    return address.startswith(REMOTE_SCHEME)
+
+
 def board_ipv4(address: str) -> Optional[str]:
     """The dotted IPv4 address the library dials for ``address``: the address
     itself, or the first IPv4 address of a host name (through the system's
@@ -90,6 +102,8 @@ def connect_failure_cause(address: str, elapsed_ms: float) -> Optional[str]:
     exchange limit (the calibration read at connect), timed out. A quick
     failure is probed: see :func:`probe`.
     """
+    if is_remote(address):
+        return None  # the daemon's side: the library tells no more than status 2
     limit = min(environment.connect_timeout_ms(), environment.exchange_timeout_ms())
     if elapsed_ms >= TIMEOUT_SHARE * limit:
         return TIMED_OUT

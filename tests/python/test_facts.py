@@ -50,6 +50,12 @@ class FactsTest(unittest.TestCase):
     def test_memory_size_matches_the_library(self) -> None:
         self.assertEqual(kestrel.MEMORY_SIZE, int(numbers(constant("kMemorySize"))[0]))
 
+    def test_remote_scheme_matches_the_library(self) -> None:
+        text = (SOURCE / "src" / "link" / "scpi_link.h").read_text(encoding="utf-8")
+        match = re.search(r'kRemoteScheme = "([^"]*)"', text)
+        self.assertIsNotNone(match)
+        self.assertEqual(kestrel.link.REMOTE_SCHEME, match.group(1))
+
     def test_a_changed_table_would_be_noticed(self) -> None:
         changed = numbers(constant("kFMRatesMHz"))[:-1] + (60.0,)
         self.assertNotEqual(kestrel.FM_RATES_MHZ, changed)

@@ -1,12 +1,13 @@
 // A board's address as a user gives it to the tools (a host name or a
 // dotted IPv4 address), as the dotted IPv4 address the library dials: the
-// library itself takes no names. Header-only, shared by kestrelctl and kestreld.
+// library itself takes no names for a board, only for kestreld. Header-only, shared by kestrelctl and kestreld.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
+#include "link/scpi_link.h"
 #include "platform/socket.h"
 
 namespace kestrel::tools {
@@ -22,6 +23,16 @@ inline std::optional<std::string> boardIPv4(const std::string& host) {
   const auto* byte = reinterpret_cast<const unsigned char*>(&address);  // network order
   return std::to_string(byte[0]) + "." + std::to_string(byte[1]) + "." + std::to_string(byte[2]) + "." +
          std::to_string(byte[3]);
+}
+
+// What the library dials for a --board the user gave: kestreld's address
+// ("kestreld://HOST[:PORT]") as it is, the library resolving its host;
+// else the board's IPv4 address as above.
+inline std::optional<std::string> libraryAddress(const std::string& given) {
+  if (given.rfind(kRemoteScheme, 0) == 0) {
+    return given.size() > kRemoteScheme.size() ? std::optional(given) : std::nullopt;  // the library checks the rest
+  }
+  return boardIPv4(given);
 }
 
 }  // namespace kestrel::tools

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "KestrelLib.h"
+#include "link/scpi_link.h"
 #include "protocol/board_protocol.h"
 
 namespace kestrelctl {
@@ -60,8 +61,11 @@ Connection::Connection(const std::string& address) {
   if (status != VXCLK_OK) {
     vxclk_destroyInstance(instance_);
     instance_ = nullptr;
-    throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (" + vxclk_statusText(status) +
-                           " No board answered at " + address + ", TCP port " + std::to_string(kestrel::sim::hostBoardPort()) + ".)");
+    const std::string where = address.rfind(kestrel::kRemoteScheme, 0) == 0
+                                  ? " No kestreld with a connected board answered at " + address + "."
+                                  : " No board answered at " + address + ", TCP port " +
+                                        std::to_string(kestrel::sim::hostBoardPort()) + ".";
+    throw BoardUnavailable("vxclk_connect: " + std::to_string(status) + " (" + vxclk_statusText(status) + where + ")");
   }
 }
 

@@ -25,6 +25,10 @@ constexpr const char* kFooter = R"(The board:
   to the emulator. --sim uses the built-in emulator instead, and demo always
   does. ADDRESS is a host name or a dotted IPv4 address; the library dials
   TCP port 6653 at its IPv4 address (KESTREL_PORT changes the port).
+  kestreld://HOST[:PORT] reaches a board through the kestreld that owns it
+  (PORT: the board's SCPI port, 5025 unless given); the daemon runs each
+  call, so kestrelctl and the daemon's other clients never take the board
+  from each other.
 
 Exit status:
   0   success
@@ -40,7 +44,8 @@ Numbers: integers in decimal or hexadecimal with 0x; reals in decimal
 // Subcommand help shows only the subcommand's own options; these are the
 // global ones, which may come before or after any command.
 constexpr const char* kGlobalOptionsFooter = R"(Global options (before or after the command):
-  --board ADDRESS  the board's host name or IPv4 address (else $KESTREL_BOARD)
+  --board ADDRESS  the board's host name or IPv4 address, or kestreld://HOST[:PORT]
+                   for a board kestreld serves (else $KESTREL_BOARD)
   --sim            the built-in board emulator instead of a board
   --json           print each result as one JSON document per line
   --trace[=FILE]   the library's exchange trace on stderr, or into FILE)";
@@ -170,17 +175,17 @@ int main(int argc, char** argv) {
   } else if (simulate) {
     choice.simulated = true;
   } else if (!board.empty()) {
-    const auto address = kestrel::tools::boardIPv4(board);
+    const auto address = kestrel::tools::libraryAddress(board);
     if (!address) {
       out.usageError(action.command, "--board: '" + board + "' has no IPv4 address (a host name or a dotted IPv4 "
-                                     "address); see 'kestrelctl --help'");
+                                     "address, or kestreld://HOST[:PORT]); see 'kestrelctl --help'");
       return kExitUsage;
     }
     choice.address = *address;
     choice.given = board;
   } else if (const char* fromEnvironment = std::getenv("KESTREL_BOARD");
              fromEnvironment != nullptr && *fromEnvironment != '\0' && (action.needsBoard || action.command == "run")) {
-    const auto address = kestrel::tools::boardIPv4(fromEnvironment);
+    const auto address = kestrel::tools::libraryAddress(fromEnvironment);
     if (!address) {
       out.usageError(action.command, std::string("KESTREL_BOARD: '") + fromEnvironment + "' has no IPv4 address");
       return kExitUsage;

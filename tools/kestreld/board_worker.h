@@ -19,6 +19,7 @@
 #include <type_traits>
 
 #include "KestrelLib.h"
+#include "board_lock.h"
 #include "board_stats.h"
 
 namespace kestrel::sim {
@@ -71,6 +72,8 @@ class BoardWorker {
   const std::string& address() const { return address_; }
   bool connected() const { return connected_; }
   BoardStats& stats() { return stats_; }
+  // Held by a VXI-11 link that asked for the board alone; the SCPI socket's lines wait for it.
+  BoardLock& lock() { return lock_; }
 
   // ---- for jobs, on the worker thread only ---------------------------------------
   // The instance; throws ScpiError -241 while the board is not connected.
@@ -96,6 +99,7 @@ class BoardWorker {
   void* instance_ = nullptr;
   BoardSettings settings_;
   BoardStats stats_;
+  BoardLock lock_;
 
   std::mutex mutex_;
   std::condition_variable wake_;

@@ -72,6 +72,15 @@ HttpFace::HttpFace(std::vector<BoardWorker*> boards, StatusHub& hub, const Acces
 
 HttpFace::~HttpFace() { stop(); }
 
+void HttpFace::addDocument(const std::string& path, const std::string& contentType, Document document) {
+  server_.Get(path, [contentType, document = std::move(document)](const Request& req, Response& res) {
+    auto [status, body] = document(req.local_addr);
+    if (status != 200) return sendError(res, status, body);
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(body, contentType.c_str());
+  });
+}
+
 void HttpFace::listen(const std::string& host, int port) {
   if (!server_.bind_to_port(host, port)) {
     throw std::runtime_error("cannot serve HTTP on " + host + " port " + std::to_string(port));

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <httplib.h>
@@ -31,6 +32,11 @@ class HttpFace {
   ~HttpFace();
   HttpFace(const HttpFace&) = delete;
   HttpFace& operator=(const HttpFace&) = delete;
+
+  // A GET route another face serves (the LXI identification): given the
+  // address the client reached, its status and body; an error body is a sentence.
+  using Document = std::function<std::pair<int, std::string>(const std::string& localAddress)>;
+  void addDocument(const std::string& path, const std::string& contentType, Document document);
 
   // Binds; throws std::runtime_error when the address cannot be had.
   void listen(const std::string& host, int port);

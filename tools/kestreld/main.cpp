@@ -16,6 +16,7 @@
 #include "board_emulator.h"
 #include "board_worker.h"
 #include "http_server.h"
+#include "lxi_faces.h"
 #include "scpi_server.h"
 #include "scpi_session.h"
 #include "status_hub.h"
@@ -113,6 +114,8 @@ int main(int argc, char** argv) {
   uint16_t httpPort = 8080;
   std::string webRoot = KESTRELD_WEB_ROOT;
   std::string listen = "127.0.0.1";
+  bool noVxi11 = false;
+  bool noMdns = false;
   app.add_option("--board", boards, "a board: NAME=ADDRESS (repeatable)")->type_name("NAME=ADDRESS");
   app.add_option("--sim", sims, "a built-in board emulator named NAME (repeatable)")->type_name("NAME");
   app.add_option("--scpi-port", scpiPort, "SCPI port of the first board; the next boards take the next ports")
@@ -123,6 +126,8 @@ int main(int argc, char** argv) {
   app.add_option("--listen", listen, "address to serve on")->capture_default_str();
   app.add_option("--allow", allow, "only clients in this IPv4 network may connect, e.g. 10.0.0.0/8 (repeatable)")
       ->type_name("CIDR");
+  app.add_flag("--no-vxi11", noVxi11, "do not serve VXI-11 (served when the host's portmapper runs)");
+  app.add_flag("--no-mdns", noMdns, "do not announce the services over DNS-SD (announced when an avahi-daemon runs)");
 
   AccessList access;
   std::vector<BoardChoice> choices;
@@ -181,9 +186,11 @@ int main(int argc, char** argv) {
   std::vector<BoardWorker*> boardList;
   for (BoardWorker& worker : workers) boardList.push_back(&worker);
   StatusHub hub(boardList);
+  LxiFaces lxi({boardList, listen, scpiPort, httpPort, !noVxi11, !noMdns, KESTRELD_VERSION}, access);
   std::optional<HttpFace> http;
   if (httpPort != 0) {
     http.emplace(boardList, hub, access, webRoot);
+    lxi.addRoutes(*http);
     try {
       http->listen(listen, httpPort);
     } catch (const std::runtime_error& e) {
@@ -195,6 +202,7 @@ int main(int argc, char** argv) {
     std::printf("kestreld: front panel and JSON API on http://%s:%u/\n", urlHost(listen).c_str(),
                 static_cast<unsigned>(httpPort));
   }
+  lxi.start();
   std::printf("kestreld: ready\n");
   std::fflush(stdout);
 
@@ -207,6 +215,7 @@ int main(int argc, char** argv) {
   // The streams end with the hub; the workers outlive every job that uses them.
   hub.stop();
   if (http) http->stop();
+  lxi.stop();
   for (BoardWorker& worker : workers) worker.stop();
   std::printf("kestreld: stopped\n");
   return 0;

@@ -30,8 +30,9 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   // Runs the next complete line, or reads more when there is none. A client
   // that has stopped sending still gets the answers to what it sent.
   void pump() {
-    if (closed_ || busy_ || reading_) return;
+    if (closed_ || busy_ || reading_ || heldOff_) return;
     if (unsent_ > ScpiServer::kMaxUnsent) return;  // resumed when the writes drain
+    if (heldOffByLock()) return;                   // resumed when the lock is released
     if (std::optional<std::string> line = takeLine()) return dispatch(std::move(*line));
     if (endOfInput_) {
       if (outbox_.empty()) drop();
@@ -49,6 +50,21 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
       }
       self->pump();
     });
+  }
+
+  // A VXI-11 link has the board to itself: the next line waits until it lets go.
+  bool heldOffByLock() {
+    if (pending_.find('\n') == std::string::npos || !board_.lock().locked()) return false;
+    heldOff_ = true;
+    board_.lock().whenFree([weak = weak_from_this()] {
+      if (auto self = weak.lock()) {
+        asio::post(self->socket_.get_executor(), [self] {
+          self->heldOff_ = false;
+          self->pump();
+        });
+      }
+    });
+    return true;
   }
 
   void received(std::string_view data) {
@@ -131,6 +147,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   size_t unsent_ = 0;
   bool reading_ = false;
   bool busy_ = false;
+  bool heldOff_ = false;
   bool discarding_ = false;
   bool endOfInput_ = false;
   bool closed_ = false;

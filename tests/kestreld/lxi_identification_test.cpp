@@ -83,8 +83,8 @@ TEST(LxiIdentification, DocumentHoldsTheSchemaElementsInOrder) {
 
 TEST(LxiIdentification, TextIsEscaped) {
   const std::pair<const char*, const char*> cases[] = {
-      {"a&b", "a&amp;b"},        {"<bench>", "&lt;bench&gt;"}, {"\"q\" 'a'", "&quot;q&quot; &apos;a&apos;"},
-      {"bell\x07", "bell"},      {"plain", "plain"},
+      {"a&b", "a&amp;b"},   {"<bench>", "&lt;bench&gt;"}, {"\"q\" 'a'", "&quot;q&quot; &apos;a&apos;"},
+      {"bell\x07", "bell"}, {"plain", "plain"},
   };
   for (const auto& [text, escaped] : cases) EXPECT_EQ(xmlEscaped(text), escaped) << text;
   IdentificationPage page;

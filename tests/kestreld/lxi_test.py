@@ -83,14 +83,15 @@ class LxiDaemon:
         return "TCPIP0::%s::%d::SOCKET" % (self.address, self.scpi_port)
 
     def stop(self, sig=signal.SIGTERM):
-        """Stops it; its exit status and how long that took."""
+        """Stops it; its exit status and how long that took. `errors` keeps what it said on stderr."""
         begin = time.monotonic()
         self.proc.send_signal(sig)
         try:
-            self.proc.communicate(timeout=15)
+            _, errors = self.proc.communicate(timeout=15)
         except subprocess.TimeoutExpired:
             self.proc.kill()
-            self.proc.communicate()
+            _, errors = self.proc.communicate()
+        self.errors = errors.decode(errors="replace")
         return self.proc.returncode, time.monotonic() - begin
 
 
@@ -134,7 +135,7 @@ class DaemonTestCase(unittest.TestCase):
         cls.rm.close()
         status, _ = cls.daemon.stop()
         if status != 0:
-            raise AssertionError("kestreld exited with %d on SIGTERM" % status)
+            raise AssertionError("kestreld exited with %d on SIGTERM:\n%s" % (status, cls.daemon.errors[-4000:]))
 
     def open(self, resource, **options):
         inst = self.rm.open_resource(resource, read_termination="\n", write_termination="\n", timeout=10000,

@@ -119,9 +119,13 @@ class LinkTableTest : public ::testing::Test {
 };
 
 TEST_F(LinkTableTest, DevicesAreNamedByIndexAndByBoardName) {
-  const std::pair<const char*, int32_t> cases[] = {{"inst0", kNoError}, {"INST0", kNoError}, {"bench", kNoError},
-                                                   {"Bench", kNoError}, {"inst1", kDeviceNotAccessible},
-                                                   {"spare", kDeviceNotAccessible}, {"", kDeviceNotAccessible}};
+  const std::pair<const char*, int32_t> cases[] = {{"inst0", kNoError},
+                                                   {"INST0", kNoError},
+                                                   {"bench", kNoError},
+                                                   {"Bench", kNoError},
+                                                   {"inst1", kDeviceNotAccessible},
+                                                   {"spare", kDeviceNotAccessible},
+                                                   {"", kDeviceNotAccessible}};
   for (const auto& [device, expected] : cases) {
     int32_t error = -1;
     table_.createLink(kAlice, device, false, 0, [&](LinkCreated r) {

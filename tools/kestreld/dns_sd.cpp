@@ -58,8 +58,8 @@ bool DnsSdAnnouncer::start(std::vector<ServiceAnnouncement> services, int interf
   }
   int error = 0;
   // Without AVAHI_CLIENT_NO_FAIL: a host without avahi-daemon is told at once.
-  client_ = avahi_client_new(avahi_threaded_poll_get(poll_), static_cast<AvahiClientFlags>(0), Callbacks::client,
-                             this, &error);
+  client_ = avahi_client_new(avahi_threaded_poll_get(poll_), static_cast<AvahiClientFlags>(0), Callbacks::client, this,
+                             &error);
   if (client_ == nullptr) {
     why = std::string("no avahi-daemon answers (") + avahi_strerror(error) + ")";
     stop();
@@ -83,22 +83,23 @@ void DnsSdAnnouncer::publish(AvahiClient* client) {
   if (group_ == nullptr) group_ = avahi_entry_group_new(client, Callbacks::group, this);
   if (group_ == nullptr) return;
   avahi_entry_group_reset(group_);
-  const AvahiProtocol protocol = family_ == 4 ? AVAHI_PROTO_INET : family_ == 6 ? AVAHI_PROTO_INET6 : AVAHI_PROTO_UNSPEC;
+  const AvahiProtocol protocol = family_ == 4   ? AVAHI_PROTO_INET
+                                 : family_ == 6 ? AVAHI_PROTO_INET6
+                                                : AVAHI_PROTO_UNSPEC;
   for (const ServiceAnnouncement& service : services_) {
     AvahiStringList* txt = nullptr;
     for (const std::string& entry : service.txt) txt = avahi_string_list_add(txt, entry.c_str());
-    const int result =
-        avahi_entry_group_add_service_strlst(group_, interface_, protocol, static_cast<AvahiPublishFlags>(0),
-                                             service.name.c_str(), service.type.c_str(), nullptr, nullptr,
-                                             service.port, txt);
+    const int result = avahi_entry_group_add_service_strlst(group_, interface_, protocol,
+                                                            static_cast<AvahiPublishFlags>(0), service.name.c_str(),
+                                                            service.type.c_str(), nullptr, nullptr, service.port, txt);
     avahi_string_list_free(txt);
     if (result == AVAHI_ERR_COLLISION) {
       takeAlternativeNames();
       return publish(client);
     }
     if (result < 0) {
-      std::fprintf(stderr, "kestreld: DNS-SD: %s (%s) not announced: %s\n", service.name.c_str(),
-                   service.type.c_str(), avahi_strerror(result));
+      std::fprintf(stderr, "kestreld: DNS-SD: %s (%s) not announced: %s\n", service.name.c_str(), service.type.c_str(),
+                   avahi_strerror(result));
     }
   }
   avahi_entry_group_commit(group_);

@@ -9,9 +9,9 @@
 namespace kestreld {
 
 struct InterfaceFacts {
-  std::string name;        // "eth0", "lo"
-  int index = 0;           // for interface-bound announcements
-  std::string address;     // as given
+  std::string name;     // "eth0", "lo"
+  int index = 0;        // for interface-bound announcements
+  std::string address;  // as given
   bool ipv6 = false;
   std::string subnetMask;  // dotted, "" for IPv6
   std::string macAddress;  // "00-00-00-00-00-00" when the interface has none

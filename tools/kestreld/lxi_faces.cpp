@@ -103,7 +103,8 @@ std::vector<ServiceAnnouncement> LxiFaces::announcements() const {
   if (vxi11Running_) services.push_back({daemon, "_vxi-11._tcp", kPortmapperPort, identity});
   for (size_t i = 0; i < options_.boards.size(); ++i) {
     const std::string& board = options_.boards[i]->name();
-    services.push_back({"Kestrel " + board + " on " + host, "_scpi-raw._tcp",
+    services.push_back({"Kestrel " + board + " on " + host,
+                        "_scpi-raw._tcp",
                         static_cast<uint16_t>(options_.scpiPort + i),
                         {"txtvers=1", "Manufacturer=Kestrel", "board=" + board}});
   }
@@ -133,7 +134,8 @@ std::pair<int, std::string> LxiFaces::identification(const std::string& localAdd
     const std::string& name = options_.boards[i]->name();
     page.userDescription += (i == 0 ? "" : ", ") + name + " (inst" + std::to_string(i) + ")";
     const BoardAddress board{name, i, static_cast<uint16_t>(options_.scpiPort + i)};
-    for (std::string& resource : visaResources(host, board, vxi11Running_)) page.resources.push_back(std::move(resource));
+    for (std::string& resource : visaResources(host, board, vxi11Running_))
+      page.resources.push_back(std::move(resource));
   }
   return {200, identificationXml(page)};
 }

@@ -31,7 +31,7 @@ struct LxiOptions {
   uint16_t httpPort = 0;  // 0: no HTTP
   bool vxi11 = true;
   bool mdns = true;
-  std::string version;    // kestreld's
+  std::string version;  // kestreld's
 };
 
 class LxiFaces {

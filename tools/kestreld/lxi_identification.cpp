@@ -57,8 +57,8 @@ std::vector<std::string> visaResources(const std::string& host, const BoardAddre
 
 std::string identificationXml(const IdentificationPage& page) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-  xml += std::string("<LXIDevice xmlns=\"") + kNamespace +
-         "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n";
+  xml +=
+      std::string("<LXIDevice xmlns=\"") + kNamespace + "\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">\n";
   xml += element("Manufacturer", page.identity.manufacturer);
   xml += element("Model", page.identity.model);
   xml += element("SerialNumber", page.identity.serialNumber);

@@ -38,7 +38,7 @@ struct IdentificationPage {
   Identity identity;
   std::string description;  // the manufacturer's description of the product
   std::string userDescription;
-  std::string baseUrl;      // http://host:port
+  std::string baseUrl;  // http://host:port
   std::string hostname;
   InterfaceFacts network;
   std::vector<std::string> resources;

@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace kestreld::vxi11 {
 
@@ -71,20 +73,45 @@ bool accepts(const sockaddr_storage& address) {
   return connected;
 }
 
+struct Lookup {
+  bool answered = false;
+  std::optional<sockaddr_storage> registered;
+};
+
+// The portmapper's whole map, searched here: asking for one program leaks
+// libtirpc's answer when the program is not there.
+Lookup lookUp(uint32_t program, uint32_t version, netconfig& transport) {
+  Lookup result;
+  rpcblist* maps = rpcb_getmaps(&transport, "localhost");
+  result.answered = maps != nullptr;  // a portmapper always lists itself
+  for (const rpcblist* map = maps; map != nullptr; map = map->rpcb_next) {
+    const rpcb& entry = map->rpcb_map;
+    if (entry.r_prog != program || entry.r_vers != version || entry.r_netid == nullptr ||
+        std::strcmp(entry.r_netid, transport.nc_netid) != 0) {
+      continue;
+    }
+    if (netbuf* address = uaddr2taddr(&transport, entry.r_addr)) {
+      result.registered = reachable(*address);
+      std::free(address->buf);
+      std::free(address);
+    }
+    break;
+  }
+  if (maps != nullptr) xdr_free(reinterpret_cast<xdrproc_t>(xdr_rpcblist_ptr), &maps);
+  return result;
+}
+
 }  // namespace
 
 Claim claimProgram(uint32_t program, uint32_t version, const netbuf& address, std::string& holder) {
   const NetConfig transport = transportFor(address);
   if (!transport) return Claim::NoPortmapper;
-  sockaddr_storage registered{};
-  netbuf found{sizeof registered, 0, &registered};
-  if (rpcb_getaddr(program, version, transport.get(), &found, "localhost")) {
-    const sockaddr_storage target = reachable(found);
-    holder = describe(target);
-    if (accepts(target)) return Claim::HeldElsewhere;
+  const Lookup lookup = lookUp(program, version, *transport);
+  if (!lookup.answered) return Claim::NoPortmapper;
+  if (lookup.registered) {
+    holder = describe(*lookup.registered);
+    if (accepts(*lookup.registered)) return Claim::HeldElsewhere;
     rpcb_unset(program, version, transport.get());  // its server is gone
-  } else if (rpc_createerr.cf_stat != RPC_PROGNOTREGISTERED) {
-    return Claim::NoPortmapper;
   }
   return rpcb_set(program, version, transport.get(), &address) ? Claim::Claimed : Claim::Refused;
 }

@@ -50,8 +50,8 @@ BoardWorker* LinkTable::deviceNamed(const std::string& device) const {
 }
 
 size_t LinkTable::linksOf(const std::string& address) const {
-  return static_cast<size_t>(
-      std::count_if(links_.begin(), links_.end(), [&](const auto& entry) { return entry.second.owner.address == address; }));
+  return static_cast<size_t>(std::count_if(links_.begin(), links_.end(),
+                                           [&](const auto& entry) { return entry.second.owner.address == address; }));
 }
 
 LinkTable::Link& LinkTable::add(const Caller& caller, BoardWorker* board) {
@@ -198,11 +198,16 @@ void LinkTable::write(const Caller& caller, LinkId lid, const CallOptions& optio
     done({kNoError, static_cast<uint32_t>(data.size())});
     return std::nullopt;
   };
-  startGated(*link, options, [done](int32_t error) { done({error, 0}); }, std::move(attempt));
+  startGated(
+      *link, options,
+      [done](int32_t error) {
+        done({error, 0});
+      },
+      std::move(attempt));
 }
 
-void LinkTable::read(const Caller& caller, LinkId lid, const CallOptions& options, uint32_t requestSize,
-                     char termChar, Done<ReadDone> done) {
+void LinkTable::read(const Caller& caller, LinkId lid, const CallOptions& options, uint32_t requestSize, char termChar,
+                     Done<ReadDone> done) {
   Link* link = owned(caller, lid);
   if (link == nullptr) return done({kInvalidLinkId, 0, {}});
   std::optional<char> terminator;
@@ -218,7 +223,12 @@ void LinkTable::read(const Caller& caller, LinkId lid, const CallOptions& option
     runNext(l);  // room in the output may let a held message run
     return std::nullopt;
   };
-  startGated(*link, options, [done](int32_t error) { done({error, 0, {}}); }, std::move(attempt));
+  startGated(
+      *link, options,
+      [done](int32_t error) {
+        done({error, 0, {}});
+      },
+      std::move(attempt));
 }
 
 void LinkTable::readStatusByte(const Caller& caller, LinkId lid, const CallOptions& options,
@@ -236,7 +246,12 @@ void LinkTable::readStatusByte(const Caller& caller, LinkId lid, const CallOptio
     done({kNoError, static_cast<uint8_t>(**answer | (l.output.empty() ? 0 : kMessageAvailable))});
     return std::nullopt;
   };
-  startGated(*link, options, [done](int32_t error) { done({error, 0}); }, std::move(attempt));
+  startGated(
+      *link, options,
+      [done](int32_t error) {
+        done({error, 0});
+      },
+      std::move(attempt));
 }
 
 void LinkTable::generic(const Caller& caller, LinkId lid, GenericCall call, const CallOptions& options,

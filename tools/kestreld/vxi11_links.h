@@ -173,13 +173,13 @@ class LinkTable {
     Caller owner;
     BoardWorker* board = nullptr;
     std::shared_ptr<Session> session;
-    std::string input;                // the message being received
-    bool discarding = false;          // after an overrun, until the message ends
-    std::deque<std::string> queued;   // whole messages not yet run
+    std::string input;               // the message being received
+    bool discarding = false;         // after an overrun, until the message ends
+    std::deque<std::string> queued;  // whole messages not yet run
     size_t queuedBytes = 0;
-    bool running = false;             // a message is on the board's worker
-    std::deque<std::string> output;   // answers, each ending in a newline
-    size_t outputOffset = 0;          // read so far of the first
+    bool running = false;            // a message is on the board's worker
+    std::deque<std::string> output;  // answers, each ending in a newline
+    size_t outputOffset = 0;         // read so far of the first
     size_t outputBytes = 0;
     std::optional<Pending> pending;
   };

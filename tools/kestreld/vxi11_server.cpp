@@ -79,6 +79,7 @@ class Mailbox {
 namespace {
 
 constexpr int kIdlePollMs = 1000;
+constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 constexpr int kCallOverhead = 4096;  // RPC header, credentials and the other arguments of a device_write
 constexpr int kClosingAttempts = 4;
 
@@ -170,8 +171,9 @@ Vxi11Server::Vxi11Server(std::vector<BoardWorker*> boards, const AccessList& acc
     : access_(access),
       connectionLimits_(connectionLimits),
       mailbox_(std::make_shared<Mailbox>()),
-      links_(std::move(boards), commandTree(),
-             [mailbox = mailbox_](std::function<void()> fn) { mailbox->post(std::move(fn)); }, linkLimits) {}
+      links_(
+          std::move(boards), commandTree(),
+          [mailbox = mailbox_](std::function<void()> fn) { mailbox->post(std::move(fn)); }, linkLimits) {}
 
 Vxi11Server::~Vxi11Server() { stop(); }
 
@@ -218,7 +220,8 @@ bool Vxi11Server::claimRegistration(std::string& why) {
   std::string holder;
   switch (claimProgram(DEVICE_CORE, DEVICE_CORE_VERSION, coreListener_->xp_ltaddr, holder)) {
     case Claim::Claimed:
-      if (!holder.empty()) std::fprintf(stderr, "kestreld: VXI-11: took over the registration left at %s\n", holder.c_str());
+      if (!holder.empty())
+        std::fprintf(stderr, "kestreld: VXI-11: took over the registration left at %s\n", holder.c_str());
       registered_ = true;
       return true;
     case Claim::NoPortmapper:
@@ -257,23 +260,8 @@ void Vxi11Server::stop() {
 
 void Vxi11Server::run() {
   while (!stopping_) {
-    // Listeners last: an accept may reuse the number of a connection closed
-    // earlier in the same round, which must not be served as the old one.
-    std::vector<pollfd> watched{{mailbox_->fd(), POLLIN, 0}};
-    for (const auto& [fd, connection] : connections_) {
-      // While its answer is owed a connection is only watched for hanging up:
-      // its next call waits in the socket.
-      watched.push_back({fd, static_cast<short>(connection.awaiting != 0 ? POLLRDHUP : POLLIN), 0});
-    }
-    watched.push_back({coreListener_->xp_fd, POLLIN, 0});
-    watched.push_back({abortListener_->xp_fd, POLLIN, 0});
-
-    int timeout = kIdlePollMs;
-    if (const auto next = links_.nextDeadline()) {
-      const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now()).count();
-      timeout = static_cast<int>(std::clamp<int64_t>(wait, 0, kIdlePollMs));
-    }
-    if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) {
+    std::vector<pollfd> watched = watchList();
+    if (::poll(watched.data(), watched.size(), pollTimeout()) < 0 && errno != EINTR) {
       std::fprintf(stderr, "kestreld: VXI-11: poll failed: %s\n", std::strerror(errno));
       break;
     }
@@ -286,10 +274,38 @@ void Vxi11Server::run() {
   closeAll();
 }
 
+std::vector<pollfd> Vxi11Server::watchList() const {
+  std::vector<pollfd> watched{{mailbox_->fd(), POLLIN, 0}};
+  for (const auto& [fd, connection] : connections_) {
+    // While its answer is owed a connection is only watched for hanging up:
+    // its next call waits in the socket.
+    watched.push_back({fd, static_cast<short>(connection.awaiting != 0 ? POLLRDHUP : POLLIN), 0});
+  }
+  // Listeners last: an accept may reuse the number of a connection closed
+  // earlier in the same round, which must not be served as the old one.
+  if (Clock::now() >= acceptPausedUntil_) {
+    watched.push_back({coreListener_->xp_fd, POLLIN, 0});
+    watched.push_back({abortListener_->xp_fd, POLLIN, 0});
+  }
+  return watched;
+}
+
+int Vxi11Server::pollTimeout() const {
+  Clock::time_point next = Clock::now() + std::chrono::milliseconds(kIdlePollMs);
+  if (const auto deadline = links_.nextDeadline()) next = std::min(next, *deadline);
+  if (acceptPausedUntil_ > Clock::now()) next = std::min(next, acceptPausedUntil_);
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+  return static_cast<int>(std::clamp<int64_t>(wait, 0, kIdlePollMs));
+}
+
 void Vxi11Server::serve(int fd, short events) {
   if (fd == coreListener_->xp_fd || fd == abortListener_->xp_fd) {
+    const size_t before = connections_.size();
     svc_getreq_common(fd);
-    return admitNewConnections(fd == coreListener_->xp_fd ? Channel::Core : Channel::Abort);
+    admitNewConnections(fd == coreListener_->xp_fd ? Channel::Core : Channel::Abort);
+    // Readable yet nothing accepted: out of descriptors. Waiting beats spinning.
+    if (connections_.size() == before) acceptPausedUntil_ = Clock::now() + kAcceptPause;
+    return;
   }
   const auto it = connections_.find(fd);
   if (it == connections_.end()) return;
@@ -427,8 +443,8 @@ void Vxi11Server::serveCore(svc_req* request, SVCXPRT* xprt, Connection& connect
     case device_write:
       return withArgs<Device_WriteParms>(xprt, reinterpret_cast<xdrproc_t>(xdr_Device_WriteParms), [&](auto& p) {
         const Ticket ticket = owe(connection);
-        links_.write(caller, p.lid, {p.flags, p.lock_timeout, p.io_timeout}, std::string(p.data.data_val, p.data.data_len),
-                     [this, ticket](WriteDone r) {
+        links_.write(caller, p.lid, {p.flags, p.lock_timeout, p.io_timeout},
+                     std::string(p.data.data_val, p.data.data_len), [this, ticket](WriteDone r) {
                        Device_WriteResp result{r.error, r.size};
                        answer(ticket, [&](SVCXPRT* x) {
                          return sendReply(x, reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp), result);
@@ -451,9 +467,8 @@ void Vxi11Server::serveCore(svc_req* request, SVCXPRT* xprt, Connection& connect
         const Ticket ticket = owe(connection);
         links_.readStatusByte(caller, p.lid, optionsOf(p), [this, ticket](StatusByteRead r) {
           Device_ReadStbResp result{r.error, r.stb};
-          answer(ticket, [&](SVCXPRT* x) {
-            return sendReply(x, reinterpret_cast<xdrproc_t>(xdr_Device_ReadStbResp), result);
-          });
+          answer(ticket,
+                 [&](SVCXPRT* x) { return sendReply(x, reinterpret_cast<xdrproc_t>(xdr_Device_ReadStbResp), result); });
         });
       });
     case device_trigger:
@@ -464,7 +479,8 @@ void Vxi11Server::serveCore(svc_req* request, SVCXPRT* xprt, Connection& connect
     case device_lock:
       return withArgs<Device_LockParms>(xprt, reinterpret_cast<xdrproc_t>(xdr_Device_LockParms), [&](auto& p) {
         const Ticket ticket = owe(connection);
-        links_.lock(caller, p.lid, {p.flags, p.lock_timeout, 0}, [this, ticket](int32_t error) { answerError(ticket, error); });
+        links_.lock(caller, p.lid, {p.flags, p.lock_timeout, 0},
+                    [this, ticket](int32_t error) { answerError(ticket, error); });
       });
     case device_unlock:
       return withArgs<Device_Link>(xprt, reinterpret_cast<xdrproc_t>(xdr_Device_Link),

@@ -9,6 +9,8 @@
 // VXI-11. A registration left by a server that no longer answers is taken over.
 #pragma once
 
+#include <poll.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -62,9 +64,9 @@ class Vxi11Server {
     ConnectionId id = 0;
     Channel channel = Channel::Core;
     std::string address;
-    bool refused = false;          // shut down at once, before any call is read
+    bool refused = false;           // shut down at once, before any call is read
     __rpc_svcxprt* xprt = nullptr;  // known from its first call
-    uint64_t awaiting = 0;         // the call whose answer is still owed, 0 when none
+    uint64_t awaiting = 0;          // the call whose answer is still owed, 0 when none
   };
   // Where the answer to one call goes, if its connection is still there.
   struct Ticket {
@@ -80,6 +82,8 @@ class Vxi11Server {
   bool claimRegistration(std::string& why);
   void destroyListeners();
   void run();
+  std::vector<pollfd> watchList() const;
+  int pollTimeout() const;
   void serve(int fd, short events);
   void admitNewConnections(Channel channel);
   bool admits(const std::string& address) const;
@@ -108,6 +112,7 @@ class Vxi11Server {
   std::map<int, Connection> connections_;
   ConnectionId lastConnection_ = 0;
   uint64_t lastSerial_ = 0;
+  Clock::time_point acceptPausedUntil_{};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

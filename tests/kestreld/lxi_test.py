@@ -302,6 +302,32 @@ class BoundsTests(DaemonTestCase):
             pass  # closed with our bytes unread
         self.assertEqual(self.open(self.daemon.resource()).query("SYST:VERS?"), "1999.0")
 
+    def test_malformed_calls_do_no_harm(self):
+        def call(program, procedure, args=b""):
+            header = struct.pack(">10I", random.getrandbits(32), 0, 2, program, 1, procedure, 0, 0, 0, 0)
+            return record(header + args)
+
+        def record(body, length=None):
+            return struct.pack(">I", 0x80000000 | (len(body) if length is None else length)) + body
+
+        port = core_port(self.daemon.address)
+        for data in (record(b"\xff" * 37),                                    # not an RPC call
+                     call(VXI11_CORE, 99),                                   # no such procedure
+                     call(VXI11_CORE, vxi11.CREATE_LINK, b"\0\0\0\1"),     # arguments cut short
+                     call(VXI11_CORE, vxi11.DEVICE_WRITE, struct.pack(">5I", 12345, 0, 0, 8, 1) + b"x\0\0\0"),
+                     call(vxi11.DEVICE_ASYNC_PROG, vxi11.DEVICE_ABORT, struct.pack(">I", 1)),  # abort on the core port
+                     call(vxi11.DEVICE_INTR_PROG, 30),                       # a program not served
+                     record(b"\0" * 8, length=0)):                           # an empty fragment
+            with socket.create_connection((self.daemon.address, port), timeout=20) as client:
+                try:
+                    client.sendall(data)
+                    client.shutdown(socket.SHUT_WR)
+                    while client.recv(4096):
+                        pass  # an answer or none; the daemon closes the connection once we have
+                except OSError:
+                    pass  # already closed by the daemon
+        self.assertEqual(self.open(self.daemon.resource()).query("SYST:VERS?"), "1999.0")
+
     def test_connections_per_client_are_capped(self):
         port = core_port(self.daemon.address)
         connections = [socket.create_connection((self.daemon.address, port), timeout=20) for _ in range(40)]

@@ -1,5 +1,6 @@
 # Installation: the library with its header, the board emulator, kestrelctl
-# when it is built (with its bash completion), manual pages, a CMake package
+# and kestreld when they are built (with kestrelctl's bash completion and
+# kestreld's front panel), manual pages, the manuals, a CMake package
 # (find_package(KestrelLib) gives the target KestrelLib::KestrelLib) and a
 # pkg-config file, in the GNU standard places.
 # Included at the end of the top-level CMakeLists.txt, once every target exists.
@@ -45,6 +46,13 @@ endforeach()
 if(TARGET kestrelctl AND NOT WIN32)
   install(FILES "${PROJECT_SOURCE_DIR}/tools/kestrelctl/kestrelctl.bash"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/bash-completion/completions" RENAME kestrelctl)
+endif()
+# The manuals beside the programs (kestreld installs its front panel itself).
+install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/docs/design.md"
+              "${PROJECT_SOURCE_DIR}/docs/python.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+if(TARGET kestreld)
+  install(FILES "${PROJECT_SOURCE_DIR}/docs/scpi.md" "${PROJECT_SOURCE_DIR}/docs/http.md"
+                "${PROJECT_SOURCE_DIR}/docs/lab-integration.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 endif()
 include("${CMAKE_CURRENT_LIST_DIR}/manpages.cmake")
 

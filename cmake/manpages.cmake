@@ -12,17 +12,16 @@ endif()
 
 set(_kestrel_man_dir "${PROJECT_BINARY_DIR}/man")
 set(_kestrel_man_pages)
-foreach(_kestrel_program kestrelctl kestrel-board)
+set(_kestrel_name_kestrelctl "drive a Kestrel clock-source board from the shell and from lab scripts")
+set(_kestrel_name_kestrel-board "emulate a Kestrel clock-source board over TCP")
+set(_kestrel_name_kestreld "own Kestrel clock-source boards and serve them over SCPI and HTTP")
+foreach(_kestrel_program kestrelctl kestrel-board kestreld)
   if(NOT TARGET ${_kestrel_program})
     continue()
   endif()
-  if(_kestrel_program STREQUAL "kestrelctl")
-    set(_kestrel_name "drive a Kestrel clock-source board from the shell and from lab scripts")
-  else()
-    set(_kestrel_name "emulate a Kestrel clock-source board over TCP")
-  endif()
+  set(_kestrel_name "${_kestrel_name_${_kestrel_program}}")
   set(_kestrel_page "${_kestrel_man_dir}/${_kestrel_program}.1")
-  # --version-string: kestrel-board has no --version, and both carry the
+  # --version-string: kestrel-board has no --version, and all carry the
   # project's version anyway.
   add_custom_command(OUTPUT "${_kestrel_page}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${_kestrel_man_dir}"

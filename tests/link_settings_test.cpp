@@ -6,6 +6,7 @@
 #include <string>
 
 #include "link/link_settings.h"
+#include "link/scpi_link.h"
 
 namespace kestrel::testing {
 namespace {
@@ -71,6 +72,34 @@ TEST(LinkSettings, TraceTargets) {
     environment.clear();
     if (c.value != nullptr) environment["KESTREL_TRACE"] = c.value;
     EXPECT_EQ(linkSettingsFromEnvironment(lookup).trace, c.trace) << (c.value ? c.value : "unset");
+  }
+}
+
+TEST(RemoteAddress, HostAndPortOfAKestreldUrl) {
+  const struct {
+    const char* text;
+    bool remote;  // the scheme
+    bool valid;
+    const char* host;
+    uint16_t port;
+  } cases[] = {{"kestreld://127.0.0.1:5026", true, true, "127.0.0.1", 5026},
+               {"kestreld://bench.lab", true, true, "bench.lab", 5025},
+               {"kestreld://bench.lab:7000/", true, true, "bench.lab", 7000},
+               {"kestreld://", true, false, "", 0},
+               {"kestreld://:5025", true, false, "", 0},
+               {"kestreld://host:0", true, false, "", 0},
+               {"kestreld://host:65536", true, false, "", 0},
+               {"kestreld://host:50x", true, false, "", 0},
+               {"kestreld://user@host", true, false, "", 0},
+               {"127.0.0.1", false, false, "", 0},
+               {"KESTRELD://host", false, false, "", 0}};
+  for (const auto& c : cases) {
+    RemoteAddress address;
+    EXPECT_EQ(isRemoteAddress(c.text), c.remote) << c.text;
+    EXPECT_EQ(parseRemoteAddress(c.text, &address), c.valid) << c.text;
+    if (!c.valid) continue;
+    EXPECT_EQ(address.host, c.host);
+    EXPECT_EQ(address.port, c.port);
   }
 }
 

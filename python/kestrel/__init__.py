@@ -11,7 +11,7 @@ compiled extension and no dependency beyond the standard library)::
         board.fm.set_frequency(3)               # 1 MHz, see kestrel.FM_RATES_MHZ
         print(board.board_id, board.vco_locked())
 
-``Board(address)`` connects when it is made (``connect=False`` to connect
+``Board(address)`` (a host name or a dotted IPv4 address) connects when it is made (``connect=False`` to connect
 later with :meth:`Board.open`). Failures raise :class:`KestrelError`
 subclasses carrying the board's address and, for a failed link, its cause
 (see :mod:`kestrel.errors`); arguments outside kestrelctl's ranges
@@ -46,6 +46,7 @@ from .errors import (
     status_text,
 )
 from .environment import enable_trace
+from .planning import VCO_MIN_MHZ, produced_frequency_mhz
 
 # A library logs nothing unless the application configures logging.
 logging.getLogger(__name__).addHandler(logging.NullHandler())
@@ -67,11 +68,13 @@ __all__ = [
     "OperationFailed",
     "OutOfRange",
     "Status",
+    "VCO_MIN_MHZ",
     "api_version",
     "enable_trace",
     "environment",
     "limits",
     "native",
+    "produced_frequency_mhz",
     "status_text",
 ]
 

@@ -12,6 +12,7 @@ from typing import Any, Dict, NamedTuple, NoReturn, Optional, Sequence, Tuple, U
 
 from . import limits, link, native
 from .config import BoardConfig
+from .planning import produced_frequency_mhz
 from .errors import KestrelError, Status, error_for_status
 
 __all__ = ["Board", "CalibrationSource", "CalibrationRow", "FM_RATES_MHZ", "MEMORY_SIZE"]
@@ -52,18 +53,6 @@ def _c_string(name: str, value: bytes) -> bytes:
         raise ValueError(f"{name} contains a NUL character: {value!r}")
     return value
 
-
-#: The arguments checked before the call: C function -> (position of the
-#: argument after the instance, what it is, its range). Outside the range,
-#: OutOfRange is raised.
-_CHECKED: Dict[str, Tuple[Tuple[int, str, limits.Range], ...]] = {
-    "vxclk_setTx1Power": ((0, "Tx1 power", limits.TX1_POWER),),
-    "vxclk_setTx2Power": ((0, "Tx2 power", limits.TX2_POWER),),
-    "vxclk_setTx2Divider": ((0, "Tx2 divider selection", limits.TX2_DIVIDER),),
-    "vxclk_generateClock": ((0, "clock frequency (MHz)", limits.CLOCK_MHZ),),
-    "vxclk_initializeInstance": ((0, "calibration source", limits.CALIBRATION_SOURCE),),
-    "vxclk_setClock": ((1, "register page", limits.REGISTER_PAGE), (2, "register number", limits.REGISTER)),
-}
 
 #: The Board method behind each C function, for messages; "a|b" picks by the
 #: first argument (0: a, else b).
@@ -376,7 +365,8 @@ class Memory(_Group):
 
 
 class Board:
-    """One Kestrel board, reached over TCP (port 6653) at a dotted IPv4 address.
+    """One Kestrel board, reached over TCP (port 6653) at its host name or
+    dotted IPv4 address (a name is resolved to IPv4 at each connect).
 
     Making a board connects to it, as a serial port opens when it is made; use
     it as a context manager so that leaving the block disconnects and frees the
@@ -443,8 +433,8 @@ class Board:
             the board itself.
 
         Raises:
-            NotConnected: the board could not be reached, or the address is not
-                dotted IPv4 (the instance is freed again); :attr:`~kestrel.KestrelError.cause`
+            NotConnected: the board could not be reached, or the address has no
+                IPv4 address (the instance is freed again); :attr:`~kestrel.KestrelError.cause`
                 says why when the package can tell.
             MemoryError: the library could not create an instance.
         """
@@ -515,21 +505,23 @@ class Board:
             ValueError: an address with a NUL character.
             NotConnected: the board could not be reached (``cause`` ``"refused"``,
                 ``"unreachable"`` or ``"timed out"`` when the package can tell),
-                the address is not dotted IPv4 (``cause`` ``"bad address"``;
-                the library is not called), or the board was never opened.
+                the address is neither a dotted IPv4 address nor a host name
+                with one (``cause`` ``"bad address"``; the library is not
+                called), or the board was never opened.
             InvalidInstance: the board is closed.
         """
         with self._lock:
             target = self.address if address is None else address
             _c_string("address", target.encode("utf-8"))
-            if not link.is_dotted_ipv4(target):
+            resolved = link.board_ipv4(target)
+            if resolved is None:
                 self._refuse(
                     Status.NOT_CONNECTED, "vxclk_connect", "connect", address=target, cause=link.BAD_ADDRESS,
-                    detail=f"{target!r} is not a dotted IPv4 address such as 192.168.1.20",
+                    detail=f"{target!r} has no IPv4 address: give a host name or an address such as 192.168.1.20",
                 )
             self.address = target
             started = time.perf_counter()
-            self._call("vxclk_connect", target.encode("ascii"))
+            self._call("vxclk_connect", resolved.encode("ascii"))
             self._connected = True
             _logger.info("connected to the board at %s in %.0f ms", target, _elapsed_ms(started))
 
@@ -600,7 +592,7 @@ class Board:
     def _check_range(self, function: str, operation: str, arguments: Sequence[Any]) -> None:
         """Raises OutOfRange when a checked argument is outside its range (see
         :mod:`kestrel.limits`)."""
-        for position, what, allowed in _CHECKED.get(function, ()):
+        for position, what, allowed in limits.CHECKED_ARGUMENTS.get(function, ()):
             if arguments[position] not in allowed:
                 self._refuse(Status.OUT_OF_RANGE, function, operation,
                              detail=f"{what} {arguments[position]!r} is outside {allowed}")
@@ -695,10 +687,14 @@ class Board:
 
     # ---- clock and outputs ----------------------------------------------------
 
-    def generate_clock(self, frequency_mhz: float, option: int = 19) -> None:
+    def generate_clock(self, frequency_mhz: float, option: int = 19) -> float:
         """Plans and uploads a clock of ``frequency_mhz`` (strictly between 20 and
         5500 MHz) on both outputs. ``option`` is accepted for the C interface's
         sake and has no effect.
+
+        Returns:
+            the clock the board makes, in MHz (:func:`kestrel.produced_frequency_mhz`):
+            the request, or from the VCO's range up the request in whole MHz.
 
         Raises:
             OutOfRange: the frequency is outside 20..5500 MHz (both excluded) or
@@ -706,6 +702,7 @@ class Board:
             OperationFailed: the board did not take the upload.
         """
         self._call("vxclk_generateClock", float(frequency_mhz), _int32("option", option))
+        return produced_frequency_mhz(float(frequency_mhz))
 
     def set_tx1_power(self, power: int) -> None:
         """Sets the Tx1 output power, 0..31 (five bits reach the synthesizer).

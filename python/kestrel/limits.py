@@ -1,8 +1,9 @@
 """The argument ranges the package checks before calling the library.
 
-They are kestrelctl's ranges: an argument outside them raises
-:class:`~kestrel.OutOfRange` (also a :class:`ValueError`) and the library is
-not called. Each is a :class:`Range`, usable on its own::
+They are the board's ranges, as kestrelctl and kestreld check them (a test
+holds them to the library's own, in src/protocol/board_protocol.h): an
+argument outside them raises :class:`~kestrel.OutOfRange` (also a
+:class:`ValueError`) and the library is not called. Each is a :class:`Range`, usable on its own::
 
     from kestrel import limits
 
@@ -13,10 +14,10 @@ not called. Each is a :class:`Range`, usable on its own::
 from __future__ import annotations
 
 import math
-from typing import NamedTuple, Union
+from typing import Dict, NamedTuple, Tuple, Union
 
 __all__ = ["Range", "TX1_POWER", "TX2_POWER", "TX2_DIVIDER", "CLOCK_MHZ", "CALIBRATION_SOURCE", "REGISTER_PAGE",
-           "REGISTER"]
+           "REGISTER", "REGISTER_WORD", "FLAG", "FM_RATE_INDEX", "FM_RATE_MHZ", "PM_FREQUENCY_MHZ", "CHECKED_ARGUMENTS"]
 
 Number = Union[int, float]
 
@@ -56,3 +57,49 @@ CALIBRATION_SOURCE = Range(0, 2)
 REGISTER_PAGE = Range(0, 15)
 #: Register number of a raw register access (eleven bits of the address word).
 REGISTER = Range(0, 2047)
+#: What one board register holds: every setting the library writes as one
+#: word (FM deviation, skew and jitter, the Tx2 amplitudes, the clock source,
+#: the PRBS code, ...) and a raw register value.
+REGISTER_WORD = Range(0, 0xFFFF)
+#: A flag the board takes as 0 or 1 (the PRBS flag).
+FLAG = Range(0, 1)
+#: Index into the FM rate table (:data:`kestrel.FM_RATES_MHZ`).
+FM_RATE_INDEX = Range(0, 11)
+#: A custom FM rate in MHz.
+FM_RATE_MHZ = Range(0.04, 50.0)
+#: The Tx2 PM frequency in MHz.
+PM_FREQUENCY_MHZ = Range(0.0, 80.0)
+
+#: The arguments :class:`~kestrel.Board` checks before a call: C function ->
+#: (position of the argument after the instance, what it is, its range).
+#: Outside the range, OutOfRange is raised and the library is not called.
+CHECKED_ARGUMENTS: Dict[str, Tuple[Tuple[int, str, Range], ...]] = {
+    "vxclk_setTx1Power": ((0, "Tx1 power", TX1_POWER),),
+    "vxclk_setTx2Power": ((0, "Tx2 power", TX2_POWER),),
+    "vxclk_setTx2Divider": ((0, "Tx2 divider selection", TX2_DIVIDER),),
+    "vxclk_generateClock": ((0, "clock frequency (MHz)", CLOCK_MHZ),),
+    "vxclk_initializeInstance": ((0, "calibration source", CALIBRATION_SOURCE),),
+    "vxclk_setClock": ((1, "register page", REGISTER_PAGE), (2, "register number", REGISTER)),
+    "vxclk_setFMFrequency": ((0, "FM rate index", FM_RATE_INDEX),),
+    "vxclk_setCustomFMFrequency": ((0, "FM rate (MHz)", FM_RATE_MHZ),),
+    "vxclk_setTx2PMFrequency": ((0, "PM frequency (MHz)", PM_FREQUENCY_MHZ),),
+    "vxclk_setTx2BUJPRBS": ((0, "PRBS code", REGISTER_WORD), (1, "PRBS flag", FLAG)),
+}
+# The settings the library writes into one register each, as one word.
+CHECKED_ARGUMENTS.update({
+    function: ((0, what, REGISTER_WORD),)
+    for function, what in (
+        ("vxclk_setFMAmplitude", "FM amplitude"),
+        ("vxclk_setFMPhaseSkew", "FM phase skew"),
+        ("vxclk_setFMRJAmplitude", "FM random-jitter amplitude"),
+        ("vxclk_setTx2PMAmplitude", "PM amplitude"),
+        ("vxclk_setTx2PMPhaseShiftAmplitude", "PM phase-shift amplitude"),
+        ("vxclk_setTx2PMRJAmplitude", "PM random-jitter amplitude"),
+        ("vxclk_setTx2PMBUJAmplitude", "PM BUJ amplitude"),
+        ("vxclk_setTx2PMBUJLineRate", "PM BUJ line rate"),
+        ("vxclk_setTx2BUJAmplitude", "BUJ amplitude"),
+        ("vxclk_setTx2AMAmplitude", "AM amplitude"),
+        ("vxclk_setTx2AMRJAmplitude", "AM random-jitter amplitude"),
+        ("vxclk_setClockSource", "clock source"),
+    )
+})

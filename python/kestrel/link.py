@@ -4,7 +4,8 @@ The library reports a failed connect as status 2 and a board that stopped
 answering as status 1, without the cause. The package tells the cause where it
 can without asking the library more:
 
-* ``"bad address"``: the address is not dotted IPv4 (checked before connecting);
+* ``"bad address"``: the address is neither a dotted IPv4 address nor a host
+  name with an IPv4 address (checked before connecting);
 * ``"timed out"``: the call lasted about as long as the library's time limit;
 * ``"refused"`` / ``"unreachable"``: a connect failed quickly, and a probe
   connection to the board's port, made right after, was refused or found no
@@ -31,6 +32,7 @@ __all__ = [
     "PROBE_TIMEOUT_S",
     "TIMEOUT_SHARE",
     "is_dotted_ipv4",
+    "board_ipv4",
     "connect_failure_cause",
     "call_failure_cause",
     "probe",
@@ -64,6 +66,21 @@ def is_dotted_ipv4(address: str) -> bool:
     except ValueError:
         return False
     return True
+
+
+def board_ipv4(address: str) -> Optional[str]:
+    """The dotted IPv4 address the library dials for ``address``: the address
+    itself, or the first IPv4 address of a host name (through the system's
+    resolver, which may wait on the network); None when there is none. Text of
+    digits and dots must be a dotted address: the resolver would read
+    ``"1.2.3"`` as 1.2.0.3."""
+    if not address or address.strip(".0123456789") == "":
+        return address if is_dotted_ipv4(address) else None
+    try:
+        found = socket.getaddrinfo(address, None, socket.AF_INET, socket.SOCK_STREAM)
+    except (OSError, UnicodeError):
+        return None
+    return str(found[0][4][0]) if found else None
 
 
 def connect_failure_cause(address: str, elapsed_ms: float) -> Optional[str]:

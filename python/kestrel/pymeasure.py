@@ -9,14 +9,16 @@ VXI-11 (``TCPIP0::host::inst0::INSTR``, or the board's name instead of
 
     source = ClockSource("TCPIP0::127.0.0.1::5025::SOCKET")
     print(source.id)
-    source.frequency = 2.2e9          # Hz
+    source.frequency = 4321.3e6       # Hz
+    print(source.actual_frequency)    # 4321.0e6: what the board makes of it
     source.tx1_power = 10
     print(source.vco_locked, source.temperature_1)
 
 Settings are checked against the board's ranges before anything is sent (a
-value outside raises :class:`ValueError`): the clock, powers and divider
-with :mod:`kestrel.limits`, the FM rates with :data:`kestrel.FM_RATES_MHZ`,
-the rest with the ranges kestreld's SCPI face takes.
+value outside raises :class:`ValueError`), the same ranges kestreld checks:
+those of :mod:`kestrel.limits` (the clock, powers and divider, the FM rates,
+the PM frequency, and every modulation and jitter amplitude, which the board
+keeps in one register word each).
 
 This module needs PyMeasure (Debian's ``python3-pymeasure``, or ``pip
 install pymeasure``); ``import kestrel`` does not.
@@ -35,7 +37,6 @@ except ImportError as missing:  # pragma: no cover - depends on the installation
     ) from missing
 
 from . import limits
-from .board import FM_RATES_MHZ
 
 __all__ = ["ClockSource"]
 
@@ -43,13 +44,12 @@ _MHZ = 1e6
 
 #: Clock frequency in Hz; both ends excluded (:data:`kestrel.limits.CLOCK_MHZ`).
 CLOCK_HZ = (limits.CLOCK_MHZ.low * _MHZ, limits.CLOCK_MHZ.high * _MHZ)
-#: FM rate in Hz: a rate of the table goes as its index, any other in between as a custom rate.
-FM_RATE_HZ = (min(FM_RATES_MHZ) * _MHZ, max(FM_RATES_MHZ) * _MHZ)
-#: PM frequency in Hz, as kestreld takes it.
-PM_FREQUENCY_HZ = (0.0, 80 * _MHZ)
-#: Amplitudes, skews and line rates: the 32-bit integers kestreld passes to the library.
-INTEGER = (-(2**31), 2**31 - 1)
-#: The user-defined bounded-jitter pattern: 32 bits.
+#: FM rate in Hz (:data:`kestrel.limits.FM_RATE_MHZ`): a rate of the table
+#: goes as its index, any other in between as a custom rate.
+FM_RATE_HZ = (limits.FM_RATE_MHZ.low * _MHZ, limits.FM_RATE_MHZ.high * _MHZ)
+#: PM frequency in Hz (:data:`kestrel.limits.PM_FREQUENCY_MHZ`).
+PM_FREQUENCY_HZ = (limits.PM_FREQUENCY_MHZ.low * _MHZ, limits.PM_FREQUENCY_MHZ.high * _MHZ)
+#: The user-defined bounded-jitter pattern: the 32 bits of the library's argument.
 PATTERN = (0, 2**32 - 1)
 
 _SWITCH = {True: 1, False: 0}
@@ -57,6 +57,10 @@ _SWITCH = {True: 1, False: 0}
 
 def _bounds(allowed: limits.Range) -> Tuple[int, int]:
     return (int(allowed.low), int(allowed.high))
+
+
+#: Every modulation and jitter amplitude, skew and line rate: one register word.
+WORD = _bounds(limits.REGISTER_WORD)
 
 
 def _open_range(value: float, bounds: Tuple[float, float]) -> float:
@@ -112,9 +116,17 @@ class ClockSource(Instrument):
     frequency = _hertz(
         "FREQ",
         """The clock the board generates, in Hz: above 20 MHz and below 5500 MHz.
-        Reading gives the frequency asked for (kestreld's ``FREQ?``).""",
+        Reading gives the frequency asked for (kestreld's ``FREQ?``); see
+        :attr:`actual_frequency` for the one the board makes.""",
         CLOCK_HZ,
         _open_range,
+    )
+    actual_frequency = Instrument.measurement(
+        "FREQ:ACT?",
+        """The clock the board makes for the frequency asked for, in Hz, as the
+        library's planner plans it (kestreld's ``FREQ:ACT?``): the request itself
+        below 3549.5 MHz, the request rounded to whole MHz from there up
+        (:func:`kestrel.produced_frequency_mhz`).""",
     )
     tx1_power = _integer("OUTP1:POW", "Tx1 output power, 0 to 31.", _bounds(limits.TX1_POWER))
     tx2_power = _integer("OUTP2:POW", "Tx2 output power, 0 to 4096.", _bounds(limits.TX2_POWER))
@@ -135,27 +147,29 @@ class ClockSource(Instrument):
     fm_rate_index = _integer(
         "FM:RATE:IND",
         "FM rate as an index into :data:`kestrel.FM_RATES_MHZ`, 0 to 11; reads -1 for a custom rate.",
-        (0, len(FM_RATES_MHZ) - 1),
+        _bounds(limits.FM_RATE_INDEX),
     )
-    fm_deviation = _integer("FM:DEV", "FM deviation (amplitude), mapped through the calibration in force.", INTEGER)
-    fm_skew = _integer("FM:SKEW", "FM phase skew.", INTEGER)
-    fm_rj = _integer("FM:RJ", "FM random-jitter amplitude.", INTEGER)
+    fm_deviation = _integer(
+        "FM:DEV", "FM deviation (amplitude), 0 to 65535, mapped through the calibration in force.", WORD
+    )
+    fm_skew = _integer("FM:SKEW", "FM phase skew, 0 to 65535.", WORD)
+    fm_rj = _integer("FM:RJ", "FM random-jitter amplitude, 0 to 65535.", WORD)
 
     # ---- Tx2 modulation and jitter ---------------------------------------------------
 
     pm_enabled = _switch("PM:STAT", "Whether Tx2 phase modulation is on.")
     pm_frequency = _hertz("PM:FREQ", "Tx2 PM frequency in Hz, 0 to 80 MHz.", PM_FREQUENCY_HZ)
-    pm_deviation = _integer("PM:DEV", "Tx2 PM amplitude; needs ``pm_enabled``.", INTEGER)
-    pm_phase_shift = _integer("PM:PSH", "Tx2 PM phase-shift amplitude; needs ``pm_enabled``.", INTEGER)
+    pm_deviation = _integer("PM:DEV", "Tx2 PM amplitude, 0 to 65535; needs ``pm_enabled``.", WORD)
+    pm_phase_shift = _integer("PM:PSH", "Tx2 PM phase-shift amplitude, 0 to 65535; needs ``pm_enabled``.", WORD)
     pm_rj_enabled = _switch("PM:RJ:STAT", "Whether Tx2 PM random jitter is on.")
-    pm_rj = _integer("PM:RJ", "Tx2 PM random-jitter amplitude; needs ``pm_rj_enabled``.", INTEGER)
+    pm_rj = _integer("PM:RJ", "Tx2 PM random-jitter amplitude, 0 to 65535; needs ``pm_rj_enabled``.", WORD)
     pm_buj_enabled = _switch("PM:BUJ:STAT", "Whether Tx2 PM bounded uncorrelated jitter is on.")
-    pm_buj = _integer("PM:BUJ", "Tx2 PM bounded-jitter amplitude; needs ``pm_buj_enabled``.", INTEGER)
-    pm_buj_line_rate = _integer("PM:BUJ:LRAT", "Tx2 PM bounded-jitter line rate.", INTEGER)
+    pm_buj = _integer("PM:BUJ", "Tx2 PM bounded-jitter amplitude, 0 to 65535; needs ``pm_buj_enabled``.", WORD)
+    pm_buj_line_rate = _integer("PM:BUJ:LRAT", "Tx2 PM bounded-jitter line rate, 0 to 65535.", WORD)
     am_enabled = _switch("AM:STAT", "Whether Tx2 amplitude modulation is on.")
-    am_depth = _integer("AM:DEPT", "Tx2 AM amplitude; needs ``am_enabled``.", INTEGER)
-    am_rj = _integer("AM:RJ", "Tx2 AM random-jitter amplitude.", INTEGER)
-    buj_amplitude = _integer("BUJ", "Tx2 bounded-jitter amplitude.", INTEGER)
+    am_depth = _integer("AM:DEPT", "Tx2 AM amplitude, 0 to 65535; needs ``am_enabled``.", WORD)
+    am_rj = _integer("AM:RJ", "Tx2 AM random-jitter amplitude, 0 to 65535.", WORD)
+    buj_amplitude = _integer("BUJ", "Tx2 bounded-jitter amplitude, 0 to 65535.", WORD)
     buj_pattern = _integer("BUJ:PATT", "Tx2 bounded-jitter user pattern, 32 bits.", PATTERN)
 
     # ---- calibration, health ---------------------------------------------------------

@@ -8,10 +8,13 @@
 
 #include "KestrelLib.h"
 #include "api/api_instance.h"
+#include "api/remote_outputs.h"
 #include "api/status.h"
+#include "config/calibration_file.h"
 
 using kestrel::ApiInstance;
 using kestrel::ClockSource_API;
+using kestrel::RemoteBoard;
 using kestrel::Status;
 namespace p = kestrel::protocol;
 
@@ -27,12 +30,12 @@ Status runChecked(void* instance, Needs needs, Body&& body) {
   auto& api = *static_cast<ApiInstance*>(instance);
   if (needs == Needs::Connection && !api.instanceConnected) return Status::NotConnected;
   try {
-    const uint64_t failuresBefore = api.device.failedExchangeCount();
+    const uint64_t failuresBefore = api.failedExchanges();
     const Status result = body(api);
     // An operation may go on after one of its exchanges failed (the settings
     // mirror after the register write, say); the call as a whole did not
     // happen then, whatever the operation itself reported.
-    if (result == Status::Ok && api.device.failedExchangeCount() != failuresBefore) return Status::Failed;
+    if (result == Status::Ok && api.failedExchanges() != failuresBefore) return Status::Failed;
     return result;
   } catch (...) {
     return Status::Failed;
@@ -45,10 +48,55 @@ int32_t run(void* instance, Needs needs, Body&& body) {
   return kestrel::code(runChecked(instance, needs, std::forward<Body>(body)));
 }
 
-// For calls that only pass one argument to a device operation.
-template <typename Body>
-int32_t onDevice(void* instance, Body&& body) {
-  return run(instance, Needs::Connection, [&](ApiInstance& api) { return body(api.device); });
+// A call on a connected instance: `refused` is what its own argument checks
+// decided (Ok to go on); then the instance's board answers, its own or, for
+// a remote instance, the daemon's.
+template <typename Direct, typename Remote>
+int32_t onBoard(void* instance, Status refused, Direct&& direct, Remote&& remote) {
+  return run(instance, Needs::Connection, [&](ApiInstance& api) {
+    if (refused != Status::Ok) return refused;
+    RemoteBoard* board = api.remote();
+    return board != nullptr ? remote(*board) : direct(api.device);
+  });
+}
+
+// A remote call whose outputs go to `targets` when it succeeded.
+template <typename... T>
+Status remoteInto(RemoteBoard& board, std::string_view name, const std::vector<kestrel::RemoteArgument>& arguments,
+                  T*... targets) {
+  std::vector<std::string> outputs;
+  const Status status = board.call(name, arguments, &outputs);
+  if (status != Status::Ok) return status;
+  return kestrel::readOutputs(outputs, targets...) ? Status::Ok : Status::Failed;
+}
+
+// A setter with one argument, on either board.
+template <typename Arg, typename Direct>
+int32_t set(void* instance, const char* name, Arg argument, Direct&& direct) {
+  return onBoard(instance, Status::Ok, [&](ClockSource_API& device) { return direct(device, argument); },
+                 [&](RemoteBoard& board) { return board.call(name, {argument}); });
+}
+
+Status connectRemote(ApiInstance& api, const char* address) {
+  kestrel::RemoteAddress remote;
+  if (!kestrel::parseRemoteAddress(address, &remote)) return Status::NotConnected;
+  if (!api.remoteBoard) api.remoteBoard = std::make_unique<RemoteBoard>(kestrel::linkSettingsFromEnvironment());
+  if (api.remoteBoard->connect(remote) != Status::Ok) return Status::NotConnected;
+  if (api.device.state.connected) api.device.disconnect();  // one board at a time
+  api.remoteInUse = true;
+  api.instanceConnected = true;
+  return Status::Ok;
+}
+
+// A calibration file names a file of the caller's machine: a remote instance
+// reads it here and hands the daemon its numbers.
+Status initializeRemote(RemoteBoard& board, int32_t source, const char* path) {
+  if (source != kestrel::kCalibrationFile) return board.call("initializeInstance", {source});
+  std::vector<double> values;
+  if (!kestrel::readCalibrationValues(path, &values)) return Status::Failed;
+  std::vector<kestrel::RemoteArgument> arguments = {source};
+  arguments.insert(arguments.end(), values.begin(), values.end());
+  return board.call("initializeInstance", arguments);
 }
 
 // An 8-byte transfer must stay inside the 16-bit address space of the memory.
@@ -119,7 +167,10 @@ void vxclk_destroyInstance(void* instance) { delete static_cast<ApiInstance*>(in
 int32_t vxclk_connect(void* instance, const char* address) {
   return run(instance, Needs::Nothing, [&](ApiInstance& api) {
     if (address == nullptr) return Status::OutOfRange;
+    if (kestrel::isRemoteAddress(address)) return connectRemote(api, address);
     if (api.device.connect(std::string(address)) != Status::Ok) return Status::NotConnected;
+    if (api.remoteInUse) api.remoteBoard->disconnect();
+    api.remoteInUse = false;
     api.instanceConnected = true;
     return Status::Ok;
   });
@@ -127,48 +178,58 @@ int32_t vxclk_connect(void* instance, const char* address) {
 
 int32_t vxclk_disconnect(void* instance) {
   return run(instance, Needs::Nothing, [&](ApiInstance& api) {
-    if (api.device.disconnect() != Status::Ok) return Status::NotConnected;
+    const Status closed = api.remoteInUse ? api.remoteBoard->disconnect() : api.device.disconnect();
+    if (closed != Status::Ok) return Status::NotConnected;
     api.instanceConnected = false;
     return Status::Ok;
   });
 }
 
 int32_t vxclk_getBoardID(void* instance, int32_t* boardID) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    if (boardID == nullptr) return Status::Failed;
-    return device.readBoardID(boardID);
-  });
+  return onBoard(
+      instance, boardID == nullptr ? Status::Failed : Status::Ok,
+      [&](ClockSource_API& device) { return device.readBoardID(boardID); },
+      [&](RemoteBoard& board) { return remoteInto(board, "getBoardID", {}, boardID); });
 }
 
 int32_t vxclk_getSerialNumber(void* instance, uint64_t* serialNumber) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    if (serialNumber == nullptr) return Status::OutOfRange;
-    uint64_t serial = 0;
-    if (device.readSerialNumber(&serial) != Status::Ok) return Status::Failed;
-    *serialNumber = serial;
-    return Status::Ok;
-  });
+  return onBoard(
+      instance, serialNumber == nullptr ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) {
+        uint64_t serial = 0;
+        if (device.readSerialNumber(&serial) != Status::Ok) return Status::Failed;
+        *serialNumber = serial;
+        return Status::Ok;
+      },
+      [&](RemoteBoard& board) { return remoteInto(board, "getSerialNumber", {}, serialNumber); });
 }
 
 int32_t vxclk_checkVCOLock(void* instance, int32_t* lock) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    return lock == nullptr ? Status::OutOfRange : device.checkVCOLock(lock);
-  });
+  return onBoard(
+      instance, lock == nullptr ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) { return device.checkVCOLock(lock); },
+      [&](RemoteBoard& board) { return remoteInto(board, "checkVCOLock", {}, lock); });
 }
 
 int32_t vxclk_checkVCOVoltage(void* instance, double* voltage) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    return voltage == nullptr ? Status::OutOfRange : device.checkVCOVoltage(voltage);
-  });
+  return onBoard(
+      instance, voltage == nullptr ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) { return device.checkVCOVoltage(voltage); },
+      [&](RemoteBoard& board) { return remoteInto(board, "checkVCOVoltage", {}, voltage); });
 }
 
 int32_t vxclk_setClock(void* instance, uint8_t write, uint16_t page, uint16_t reg, uint16_t* value) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    // A page or register number past its field would spill into the
-    // neighbouring bits of the address word and reach another register.
-    if (value == nullptr || page >= p::kRegisterPages || reg >= p::kRegistersPerPage) return Status::OutOfRange;
-    return kestrel::fromFlag(device.regAccess(write, page, reg, value));
-  });
+  // A page or register number past its field would spill into the
+  // neighbouring bits of the address word and reach another register.
+  const bool refused = value == nullptr || page >= p::kRegisterPages || reg >= p::kRegistersPerPage;
+  return onBoard(
+      instance, refused ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) { return kestrel::fromFlag(device.regAccess(write, page, reg, value)); },
+      [&](RemoteBoard& board) {
+        const std::vector<kestrel::RemoteArgument> arguments = {int32_t{write}, int32_t{page}, int32_t{reg},
+                                                                 int32_t{*value}};
+        return write != 0 ? board.call("setClock", arguments) : remoteInto(board, "setClock", arguments, value);
+      });
 }
 
 // ---- board memory -------------------------------------------------------------------
@@ -176,6 +237,7 @@ int32_t vxclk_setClock(void* instance, uint8_t write, uint16_t page, uint16_t re
 int32_t vxclk_getTemperature(void* instance, int32_t sensor, int32_t* temperature) {
   return run(instance, Needs::Nothing, [&](ApiInstance& api) {
     if (temperature == nullptr || (sensor != 0 && sensor != 1)) return Status::OutOfRange;
+    if (RemoteBoard* board = api.remote()) return remoteInto(*board, "getTemperature", {sensor}, temperature);
     double reading = 0.0;
     if (api.device.readTemperature(static_cast<uint16_t>(sensor), &reading) != Status::Ok || reading <= 0.0)
       return Status::Failed;
@@ -185,142 +247,164 @@ int32_t vxclk_getTemperature(void* instance, int32_t sensor, int32_t* temperatur
 }
 
 int32_t vxclk_getEEPROMAddress(void* instance, uint32_t address, double* value) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    if (value == nullptr || !validMemoryAddress(address)) return Status::OutOfRange;
-    double read = 0.0;
-    if (device.getEEPROMAddress(static_cast<int32_t>(address), &read) != Status::Ok) return Status::Failed;
-    *value = read;
-    return Status::Ok;
-  });
+  return onBoard(
+      instance, value == nullptr || !validMemoryAddress(address) ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) {
+        double read = 0.0;
+        if (device.getEEPROMAddress(static_cast<int32_t>(address), &read) != Status::Ok) return Status::Failed;
+        *value = read;
+        return Status::Ok;
+      },
+      [&](RemoteBoard& board) { return remoteInto(board, "getEEPROMAddress", {address}, value); });
 }
 
 int32_t vxclk_writeEEPROMAddress(void* instance, uint32_t address, const double* value) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    if (value == nullptr || !validMemoryAddress(address)) return Status::OutOfRange;
-    return device.writeEEPROMAddress(static_cast<int32_t>(address), *value);
-  });
+  return onBoard(
+      instance, value == nullptr || !validMemoryAddress(address) ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) { return device.writeEEPROMAddress(static_cast<int32_t>(address), *value); },
+      [&](RemoteBoard& board) { return board.call("writeEEPROMAddress", {address, *value}); });
 }
 
 int32_t vxclk_saveFMCalibrationValues(void* instance, double tag, uint16_t row, const double* values) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    if (values == nullptr || row >= p::kCalibrationRows) return Status::OutOfRange;
-    return device.saveFMCalibrationValues(tag, row, values);
-  });
+  return onBoard(
+      instance, values == nullptr || row >= p::kCalibrationRows ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) { return device.saveFMCalibrationValues(tag, row, values); },
+      [&](RemoteBoard& board) {
+        return board.call("saveFMCalibrationValues", {tag, int32_t{row}, values[0], values[1], values[2], values[3],
+                                                      values[4], values[5], values[6]});
+      });
 }
 
 // ---- FM ----------------------------------------------------------------------------------
 
 int32_t vxclk_enableFM(void* instance, int32_t on) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.enableFM(on); });
+  return set(instance, "enableFM", on, [](ClockSource_API& d, int32_t v) { return d.enableFM(v); });
 }
 
 int32_t vxclk_setFMFrequency(void* instance, int32_t index) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setFMFrequency(index); });
+  return set(instance, "setFMFrequency", index, [](ClockSource_API& d, int32_t v) { return d.setFMFrequency(v); });
 }
 
 int32_t vxclk_setCustomFMFrequency(void* instance, double frequencyMHz) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    if (!(frequencyMHz >= p::kCustomFMMinMHz && frequencyMHz <= p::kCustomFMMaxMHz)) return Status::OutOfRange;  // NaN too
-    return device.setCustomFMFrequency(frequencyMHz);
-  });
+  const bool inRange = frequencyMHz >= p::kCustomFMMinMHz && frequencyMHz <= p::kCustomFMMaxMHz;  // NaN is not
+  return onBoard(
+      instance, inRange ? Status::Ok : Status::OutOfRange,
+      [&](ClockSource_API& device) { return device.setCustomFMFrequency(frequencyMHz); },
+      [&](RemoteBoard& board) { return board.call("setCustomFMFrequency", {frequencyMHz}); });
 }
 
 int32_t vxclk_setFMAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setFMAmplitude(amplitude); });
+  return set(instance, "setFMAmplitude", amplitude, [](ClockSource_API& d, int32_t v) { return d.setFMAmplitude(v); });
 }
 
 int32_t vxclk_setFMPhaseSkew(void* instance, int32_t skew) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setFMPhaseSkew(skew); });
+  return set(instance, "setFMPhaseSkew", skew, [](ClockSource_API& d, int32_t v) { return d.setFMPhaseSkew(v); });
 }
 
 int32_t vxclk_setFMRJAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setFMRJAmplitude(amplitude); });
+  return set(instance, "setFMRJAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setFMRJAmplitude(v); });
 }
 
 // ---- Tx2 -------------------------------------------------------------------------------
 
 int32_t vxclk_enableTx2PM(void* instance, int32_t on) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.enableTx2PM(on); });
+  return set(instance, "enableTx2PM", on, [](ClockSource_API& d, int32_t v) { return d.enableTx2PM(v); });
 }
 
 int32_t vxclk_setTx2PMFrequency(void* instance, double frequencyMHz) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2PMFrequency(frequencyMHz); });
+  return set(instance, "setTx2PMFrequency", frequencyMHz,
+             [](ClockSource_API& d, double v) { return d.setTx2PMFrequency(v); });
 }
 
 int32_t vxclk_setTx2PMAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2PMAmplitude(amplitude); });
+  return set(instance, "setTx2PMAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2PMAmplitude(v); });
 }
 
 int32_t vxclk_setTx2PMPhaseShiftAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2PMPhaseShiftAmplitude(amplitude); });
+  return set(instance, "setTx2PMPhaseShiftAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2PMPhaseShiftAmplitude(v); });
 }
 
 int32_t vxclk_enableTx2PMRJ(void* instance, int32_t on) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.enableTx2PMRJ(on); });
+  return set(instance, "enableTx2PMRJ", on, [](ClockSource_API& d, int32_t v) { return d.enableTx2PMRJ(v); });
 }
 
 int32_t vxclk_setTx2PMRJAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2PMRJAmplitude(amplitude); });
+  return set(instance, "setTx2PMRJAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2PMRJAmplitude(v); });
 }
 
 int32_t vxclk_enableTx2PMBUJ(void* instance, int32_t on) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.enableTx2PMBUJ(on); });
+  return set(instance, "enableTx2PMBUJ", on, [](ClockSource_API& d, int32_t v) { return d.enableTx2PMBUJ(v); });
 }
 
 int32_t vxclk_setTx2PMBUJAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2PMBUJAmplitude(amplitude); });
+  return set(instance, "setTx2PMBUJAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2PMBUJAmplitude(v); });
 }
 
 int32_t vxclk_setTx2PMBUJLineRate(void* instance, int32_t rate) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2PMBUJLineRate(rate); });
+  return set(instance, "setTx2PMBUJLineRate", rate,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2PMBUJLineRate(v); });
 }
 
 int32_t vxclk_setTx2BUJAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2BUJAmplitude(amplitude); });
+  return set(instance, "setTx2BUJAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2BUJAmplitude(v); });
 }
 
 int32_t vxclk_setTx2BUJPRBS(void* instance, int32_t prbs, int32_t flag) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2BUJPRBS(prbs, flag); });
+  return onBoard(
+      instance, Status::Ok, [&](ClockSource_API& device) { return device.setTx2BUJPRBS(prbs, flag); },
+      [&](RemoteBoard& board) { return board.call("setTx2BUJPRBS", {prbs, flag}); });
 }
 
 int32_t vxclk_setTx2BUJUserDefinedPattern(void* instance, uint32_t pattern) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2BUJUserDefinedPattern(pattern); });
+  return set(instance, "setTx2BUJUserDefinedPattern", pattern,
+             [](ClockSource_API& d, uint32_t v) { return d.setTx2BUJUserDefinedPattern(v); });
 }
 
 int32_t vxclk_enableTx2AM(void* instance, int32_t on) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.enableTx2AM(on); });
+  return set(instance, "enableTx2AM", on, [](ClockSource_API& d, int32_t v) { return d.enableTx2AM(v); });
 }
 
 int32_t vxclk_setTx2AMAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2AMAmplitude(amplitude); });
+  return set(instance, "setTx2AMAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2AMAmplitude(v); });
 }
 
 int32_t vxclk_setTx2AMRJAmplitude(void* instance, int32_t amplitude) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.setTx2AMRJAmplitude(amplitude); });
+  return set(instance, "setTx2AMRJAmplitude", amplitude,
+             [](ClockSource_API& d, int32_t v) { return d.setTx2AMRJAmplitude(v); });
 }
 
 int32_t vxclk_setClockSource(void* instance, int32_t source) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    return device.setClockSource(source);
-  });
+  return set(instance, "setClockSource", source, [](ClockSource_API& d, int32_t v) { return d.setClockSource(v); });
 }
 
 // ---- clock and outputs --------------------------------------------------------------------
 
 int32_t vxclk_generateClock(void* instance, double frequencyMHz, int32_t option) {
-  return onDevice(instance, [&](ClockSource_API& device) { return device.generateClock(frequencyMHz, option); });
+  return onBoard(
+      instance, Status::Ok, [&](ClockSource_API& device) { return device.generateClock(frequencyMHz, option); },
+      [&](RemoteBoard& board) { return board.call("generateClock", {frequencyMHz, option}); });
 }
 
 int32_t vxclk_setTx1Power(void* instance, int32_t power) {
-  return onDevice(instance, [&](ClockSource_API& device) { return kestrel::failedUnlessOk(device.setTx1Power(power)); });
+  return set(instance, "setTx1Power", power,
+             [](ClockSource_API& d, int32_t v) { return kestrel::failedUnlessOk(d.setTx1Power(v)); });
 }
 
 int32_t vxclk_setTx2Power(void* instance, int32_t power) {
-  return onDevice(instance, [&](ClockSource_API& device) { return kestrel::failedUnlessOk(device.setTx2Power(power)); });
+  return set(instance, "setTx2Power", power,
+             [](ClockSource_API& d, int32_t v) { return kestrel::failedUnlessOk(d.setTx2Power(v)); });
 }
 
 int32_t vxclk_setTx2Divider(void* instance, int32_t divider) {
-  return onDevice(instance, [&](ClockSource_API& device) { return kestrel::failedUnlessOk(device.setTx2Divider(divider)); });
+  return set(instance, "setTx2Divider", divider,
+             [](ClockSource_API& d, int32_t v) { return kestrel::failedUnlessOk(d.setTx2Divider(v)); });
 }
 
 // ---- configuration and calibration --------------------------------------------------------
@@ -328,6 +412,7 @@ int32_t vxclk_setTx2Divider(void* instance, int32_t divider) {
 int32_t vxclk_getActiveConfig(void* instance, ActiveConfig* config) {
   return run(instance, Needs::Connection, [&](ApiInstance& api) {
     if (config == nullptr) return Status::OutOfRange;
+    if (RemoteBoard* board = api.remote()) return remoteInto(*board, "getActiveConfig", {}, config);
     if (api.device.getActiveConfig(&api.config) != Status::Ok) return Status::Failed;
     copyOut(api.config, config);
     return Status::Ok;
@@ -335,17 +420,18 @@ int32_t vxclk_getActiveConfig(void* instance, ActiveConfig* config) {
 }
 
 int32_t vxclk_initializeInstance(void* instance, int32_t source, const char* path) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    return kestrel::failedUnlessOk(device.initializeInstance(source, path));
-  });
+  return onBoard(
+      instance, Status::Ok,
+      [&](ClockSource_API& device) { return kestrel::failedUnlessOk(device.initializeInstance(source, path)); },
+      [&](RemoteBoard& board) { return initializeRemote(board, source, path); });
 }
 
 int32_t vxclk_getMinMaxCalibration(void* instance, int32_t row, double* minimum, double* maximum) {
-  return onDevice(instance, [&](ClockSource_API& device) {
-    if (minimum == nullptr || maximum == nullptr || row < 0 || row >= p::kCalibrationRows)
-      return Status::OutOfRange;
-    return device.getMinMaxCalibration(row, minimum, maximum);
-  });
+  const bool refused = minimum == nullptr || maximum == nullptr || row < 0 || row >= p::kCalibrationRows;
+  return onBoard(
+      instance, refused ? Status::OutOfRange : Status::Ok,
+      [&](ClockSource_API& device) { return device.getMinMaxCalibration(row, minimum, maximum); },
+      [&](RemoteBoard& board) { return remoteInto(board, "getMinMaxCalibration", {row}, minimum, maximum); });
 }
 
 }  // extern "C"

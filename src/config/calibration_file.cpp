@@ -6,6 +6,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file.h"
@@ -66,29 +67,48 @@ bool splitLines(std::string_view text, std::vector<std::string_view>* lines) {
   return true;
 }
 
+// Values in file order into the table; rows the file does not reach keep theirs.
+void fillTable(const std::vector<double>& values, CalibrationTable* table) {
+  for (size_t k = 0; k < values.size(); ++k) (*table)[k / p::kCalibrationColumns][k % p::kCalibrationColumns] = values[k];
+}
+
 }  // namespace
 
-bool parseCalibrationText(std::string_view text, CalibrationTable* table) {
+bool parseCalibrationValues(std::string_view text, std::vector<double>* values) {
   std::vector<std::string_view> lines;
   if (!splitLines(text, &lines)) return false;
   // Blank lines at the very end are how many editors finish a file.
   while (!lines.empty() && isBlank(lines.back())) lines.pop_back();
   if (lines.empty()) return false;  // not one number: nothing to calibrate with
-  CalibrationTable parsed = *table;  // rows the file does not reach keep their values
-  for (size_t k = 0; k < lines.size(); ++k) {
-    const std::optional<double> value = parseNumber(lines[k]);
+  std::vector<double> parsed;
+  for (std::string_view line : lines) {
+    const std::optional<double> value = parseNumber(line);
     if (!value) return false;
-    parsed[k / p::kCalibrationColumns][k % p::kCalibrationColumns] = *value;
+    parsed.push_back(*value);
   }
-  *table = parsed;
+  *values = std::move(parsed);
   return true;
 }
 
-bool readCalibrationFile(const char* path, CalibrationTable* table) {
+bool parseCalibrationText(std::string_view text, CalibrationTable* table) {
+  std::vector<double> values;
+  if (!parseCalibrationValues(text, &values)) return false;
+  fillTable(values, table);
+  return true;
+}
+
+bool readCalibrationValues(const char* path, std::vector<double>* values) {
   if (path == nullptr) return false;
   std::string text;
   if (platform::readRegularFile(path, kMaxFileBytes, &text) != platform::FileRead::Ok) return false;
-  return parseCalibrationText(text, table);
+  return parseCalibrationValues(text, values);
+}
+
+bool readCalibrationFile(const char* path, CalibrationTable* table) {
+  std::vector<double> values;
+  if (!readCalibrationValues(path, &values)) return false;
+  fillTable(values, table);
+  return true;
 }
 
 }  // namespace kestrel

@@ -82,6 +82,8 @@ void ExchangeTrace::staleBytesDropped(int bytes) {
 
 void ExchangeTrace::note(const std::string& text) { line("--", text); }
 
+void ExchangeTrace::scpiLine(const char* direction, const std::string& text) { line(direction, text); }
+
 ExchangeTrace::Clock::time_point ExchangeTrace::sent(const p::Frame& frame) {
   line("->", describeCommand(p::decodeCommand(frame.data()), frame));
   return Clock::now();

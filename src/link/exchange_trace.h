@@ -28,6 +28,8 @@ class ExchangeTrace {
   void staleBytesDropped(int bytes);
   // A remark on the connection (the answer shape learned, ...).
   void note(const std::string& text);
+  // A line a remote instance sent to kestreld ("->") or read back ("<-").
+  void scpiLine(const char* direction, const std::string& text);
   using Clock = std::chrono::steady_clock;
   // A frame that went out, and when (for the answer's timing).
   Clock::time_point sent(const protocol::Frame& frame);

@@ -43,6 +43,10 @@ void startSockets();
 // Strict dotted-quad IPv4 text ("127.0.0.2") to an address in network order.
 bool parseIPv4(const char* text, uint32_t* addressNetworkOrder);
 
+// A host name or dotted quad to its first IPv4 address, through the
+// system's resolver (which may wait on the network): false when it has none.
+bool resolveIPv4(const char* host, uint32_t* addressNetworkOrder);
+
 // A new TCP stream socket, or kInvalidSocket. It never raises SIGPIPE.
 SocketHandle openTcpSocket();
 

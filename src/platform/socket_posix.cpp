@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -90,6 +91,20 @@ bool parseIPv4(const char* text, uint32_t* addressNetworkOrder) {
   in_addr parsed{};
   if (inet_pton(AF_INET, text, &parsed) != 1) return false;
   *addressNetworkOrder = parsed.s_addr;
+  return true;
+}
+
+bool resolveIPv4(const char* host, uint32_t* addressNetworkOrder) {
+  if (host == nullptr || *host == '\0' || addressNetworkOrder == nullptr) return false;
+  if (parseIPv4(host, addressNetworkOrder)) return true;
+  startSockets();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *addressNetworkOrder = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
   return true;
 }
 

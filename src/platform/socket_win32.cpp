@@ -143,6 +143,20 @@ bool parseIPv4(const char* text, uint32_t* addressNetworkOrder) {
   return true;
 }
 
+bool resolveIPv4(const char* host, uint32_t* addressNetworkOrder) {
+  if (host == nullptr || *host == '\0' || addressNetworkOrder == nullptr) return false;
+  if (parseIPv4(host, addressNetworkOrder)) return true;
+  startSockets();
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  *addressNetworkOrder = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(found);
+  return true;
+}
+
 SocketHandle openTcpSocket() {
   const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return kInvalidSocket;

@@ -16,6 +16,10 @@ inline constexpr int kResponseCapacity = 1024;
 // How long the host waits before it gives up on a board.
 inline constexpr int kConnectTimeoutMs = 3000;
 inline constexpr int kExchangeTimeoutMs = 2000;
+// The board time kestreld gives one program message (one line) before it
+// drops the rest of it: a remote instance waits that long for an answer,
+// and an exchange's time limit more.
+inline constexpr int kDaemonLineBudgetMs = 10000;
 
 // ---- Frame layout -------------------------------------------------------------
 inline constexpr uint8_t kOpRegisterAccess = 0xF0;
@@ -114,6 +118,9 @@ inline constexpr uint16_t kFMRJAmplitude = 1052;
 
 inline constexpr int kRegisterPages = 16;
 inline constexpr int kRegistersPerPage = 2048;
+// A register holds one 16-bit word: every value a setter puts into one
+// register lies in 0..kRegisterWordMax.
+inline constexpr int kRegisterWordMax = 0xFFFF;
 inline constexpr int kFMSwitchCount = 6;
 inline constexpr int kTemperatureSensors = 2;
 
@@ -127,6 +134,9 @@ inline constexpr int kCalibrationRows = 14;
 inline constexpr int kCalibrationColumns = 7;
 inline constexpr int kCalibrationValues = kCalibrationRows * kCalibrationColumns;
 inline constexpr uint32_t kCalibrationRowBytes = kCalibrationColumns * 8;
+
+// The last address a double (8 bytes) may be stored at.
+inline constexpr uint32_t kLastDoubleAddress = kMemorySize - 8;
 
 constexpr uint32_t calibrationAddress(int row, int column) {
   return kCalibrationTableBase + kCalibrationRowBytes * static_cast<uint32_t>(row) +
@@ -202,6 +212,9 @@ inline constexpr double kCustomFMMaxMHz = kFMRatesMHz.back();
 // 263 (value); the board keeps one word per synthesizer register number.
 inline constexpr int kSynthRegisterSlots = 65;
 inline constexpr double kBoardReferenceMHz = 156.25;
+// The loop profile the board runs: vxclk_generateClock applies it whatever
+// option it is given.
+inline constexpr int32_t kBoardLoopProfile = 19;
 inline constexpr double kVcoMinMHz = 3550.0;
 inline constexpr double kVcoMaxMHz = 7100.0;
 

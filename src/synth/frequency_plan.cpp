@@ -70,6 +70,12 @@ constexpr int32_t kMaxChargePumpCode = 31;
 
 }  // namespace
 
+double producedFrequencyMHz(double reference, double frequency, int32_t option) {
+  SynthModel model;
+  model.configure(reference, frequency, option);
+  return model.outputAFrequency;
+}
+
 int SynthModel::configure(double reference, double frequency, int32_t option) {
   return configureUsing(reference, frequency, option, &findPhaseDetectorPath);
 }

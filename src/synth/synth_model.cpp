@@ -6,20 +6,8 @@ namespace kestrel {
 
 namespace {
 
-// VCO gain is piecewise linear over the VCO's seven bands and steps at every
-// band edge (each band has its own tuning curve).
-struct VcoBand {
-  double lo;
-  double hi;
-  double g0;
-  double g1;
-};
-
-constexpr VcoBand kVcoBands[] = {
-    {3550.0, 4068.0, 24.25, 37.2},  {4068.0, 4530.0, 26.44, 38.9}, {4530.0, 5008.0, 28.27, 41.57},
-    {5008.0, 5566.0, 32.29, 43.08}, {5566.0, 6062.0, 38.37, 48.1}, {6062.0, 6594.0, 44.03, 55.47},
-    {6594.0, 7100.0, 46.84, 57.06},
-};
+// VCO gain is piecewise linear over the VCO's seven bands (kVcoBands) and
+// steps at every band edge.
 constexpr double kVcoGainBelowRange = 24.25;
 constexpr double kVcoGainAboveRange = 57.06;
 

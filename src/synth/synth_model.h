@@ -19,6 +19,31 @@ int32_t laterSegmentDivision(int32_t oneHotSelect);
 // The charge-pump current multiplier of a gain code (0: x1, 1: x2, 2: x1.5, 3: x2.5).
 double chargePumpGainFactor(int32_t gainCode);
 
+// One band of the VCO (MHz), each with its own tuning curve: the gain figure
+// runs from g0 at lo to g1 at hi.
+struct VcoBand {
+  double lo;
+  double hi;
+  double g0;
+  double g1;
+};
+
+// The VCO's bands, lowest first.
+inline constexpr std::array<VcoBand, 7> kVcoBands = {{
+    {3550.0, 4068.0, 24.25, 37.2},
+    {4068.0, 4530.0, 26.44, 38.9},
+    {4530.0, 5008.0, 28.27, 41.57},
+    {5008.0, 5566.0, 32.29, 43.08},
+    {5566.0, 6062.0, 38.37, 48.1},
+    {6062.0, 6594.0, 44.03, 55.47},
+    {6594.0, 7100.0, 46.84, 57.06},
+}};
+
+// The clock output A makes for a request of `frequency` MHz: what configure()
+// plans. Below the VCO's range it is the request (to a few µHz); from there
+// on output A takes the VCO directly, in whole MHz.
+double producedFrequencyMHz(double reference, double frequency, int32_t option);
+
 class SynthModel {
  public:
   SynthModel();

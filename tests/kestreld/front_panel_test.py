@@ -8,11 +8,13 @@ the emulator received the clock, and saves screenshots in PANEL_ARTIFACTS.
 Exits 77 (skipped) when the browser or its driver is not installed.
 """
 
+import json
 import os
 import shutil
 import sys
 import tempfile
 import unittest
+import urllib.request
 
 try:
     from selenium import webdriver
@@ -22,7 +24,7 @@ try:
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
-    webdriver = None
+    webdriver = Keys = None
 
 from kestreld_test import BoardProgram, Daemon, stop
 
@@ -42,6 +44,7 @@ def browser(size):
     options.binary_location = CHROMIUM
     for flag in FLAGS + ["--user-data-dir=" + profile, "--window-size=%d,%d" % size]:
         options.add_argument(flag)
+    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})  # the console, for CSP reports
     driver = webdriver.Chrome(service=Service(executable_path=DRIVER), options=options)
     driver.set_page_load_timeout(60)
     return driver, profile
@@ -92,11 +95,7 @@ class PanelTestCase(unittest.TestCase):
         return field
 
     def scpi(self, query):
-        client = self.daemon.raw()
-        try:
-            return client.query(query)
-        finally:
-            client.close()
+        return self.daemon.query(query)
 
     def screenshot(self, name):
         self.driver.save_screenshot(os.path.join(ARTIFACTS, name))
@@ -143,6 +142,31 @@ class FrontPanelTests(PanelTestCase):
         self.assertTrue(d.execute_script("return typeof window.uPlot === 'function'"), "uPlot was not served")
         self.assertTrue(d.find_elements(By.CSS_SELECTOR, "#trend canvas"))
         self.screenshot("front-panel.png")
+
+    def test_limits_from_the_daemon_and_the_clock_the_board_makes(self):
+        d = self.open()
+        with urllib.request.urlopen(self.url + "api/limits", timeout=30) as response:
+            limits = json.loads(response.read())["settings"]
+        # Every bounded field takes its range from the daemon, which takes it from the board's facts.
+        fields = d.execute_script(
+            "return [...document.querySelectorAll('input[name][type=number]')].map(i => [i.name, i.min, i.max])")
+        for name, low, high in fields:
+            limit = limits[name]
+            expected = ("", "") if limit["exclusive"] else (str(int(limit["min"])), str(int(limit["max"])))
+            self.assertEqual((low, high), expected, name)
+        label = d.find_element(By.CSS_SELECTOR, "label[for=fm-deviation]").text
+        self.assertEqual(label, "Deviation (0–65535)")
+        self.assertIn("above 20 and below 5500", d.find_element(By.CSS_SELECTOR, "label[for=clock-mhz]").text)
+        self.assertTrue(self.text("version").startswith("kestreld "))
+        # A clock the plan makes in whole MHz: said beside the request, not a plain "ok".
+        self.enter("clock-mhz", "4321.3").send_keys(Keys.ENTER)
+        self.until(lambda d: d.find_element(By.ID, "clock-produced").is_displayed(), "no warning for 4321.3 MHz")
+        self.assertIn("the board makes 4321 MHz, not 4321.3 MHz", self.text("clock-produced"))
+        self.assertIn("clock: ok, but the board makes 4321 MHz", self.text("clock-result"))
+        self.assertEqual(self.scpi("FREQ:ACT?"), "4.321000000E+09")
+        self.enter("clock-mhz", "1800").send_keys(Keys.ENTER)
+        self.until(lambda d: self.text("clock-result") == "clock: ok", "the clock was not confirmed")
+        self.until(lambda d: not d.find_element(By.ID, "clock-produced").is_displayed(), "the warning stayed")
 
     def test_stored_configuration_with_progress(self):
         d = self.open()

@@ -12,6 +12,7 @@ Environment: KESTRELD (the daemon), KESTREL_BOARD_PROGRAM (kestrel-board).
 import os
 import random
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -33,10 +34,10 @@ def random_loopback():
     return "127.%d.%d.%d" % (random.randint(20, 130), random.randint(0, 255), random.randint(1, 254))
 
 
-def start(args, text, seconds=20):
+def start(args, text, seconds=20, preexec=None):
     """Starts a program and waits for a line of its output that holds `text`.
     Unbuffered, so that select sees every line Python has not read yet."""
-    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0, preexec_fn=preexec)
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         ready, _, _ = select.select([proc.stdout], [], [], 0.5)
@@ -65,11 +66,11 @@ class Daemon:
     and DNS-SD, which are the host's to give to one daemon at a time (see
     lxi_test.py), so that these suites run beside it."""
 
-    def __init__(self, *board_args, lab_faces=("--no-vxi11", "--no-mdns")):
+    def __init__(self, *board_args, lab_faces=("--no-vxi11", "--no-mdns"), preexec=None):
         for _ in range(10):
             self.address = random_loopback()
             self.proc = start([KESTRELD, *board_args, *lab_faces, "--listen", self.address, "--scpi-port", str(PORT)],
-                              "ready")
+                              "ready", preexec=preexec)
             if self.proc:
                 return
         raise RuntimeError("kestreld did not start")
@@ -79,6 +80,14 @@ class Daemon:
 
     def raw(self, port=PORT):
         return RawClient(self.address, port)
+
+    def query(self, text, port=PORT):
+        """One line on a connection of its own, and its answer."""
+        client = self.raw(port)
+        try:
+            return client.query(text)
+        finally:
+            client.close()
 
 
 class BoardProgram:
@@ -137,11 +146,13 @@ class VisaTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.daemon = Daemon("--sim", "bench")
+        cls.calibration_dir = tempfile.mkdtemp(prefix="kestrel-cal-")
+        cls.daemon = Daemon("--sim", "bench", "--calibration-dir", cls.calibration_dir)
         cls.rm = pyvisa.ResourceManager("@py")
 
     @classmethod
     def tearDownClass(cls):
+        shutil.rmtree(cls.calibration_dir, True)
         cls.rm.close()
         status = stop(cls.daemon.proc)
         if status != 0:
@@ -240,16 +251,15 @@ class PyvisaTests(VisaTestCase):
 
     def test_calibration_source_limits_and_refusal(self):
         inst = self.open()
-        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
+        with open(os.path.join(self.calibration_dir, "cal.txt"), "w") as f:
             for row in range(14):
                 f.write("0\n0\n0\n1\n0\n%d\n%d\n" % (row, 1000 + row))
-        self.addCleanup(os.unlink, f.name)
-        inst.write('CAL:SOUR FILE,"%s"' % f.name)
-        self.assertEqual(inst.query("CAL:SOUR?"), 'FILE,"%s"' % f.name)
+        inst.write('CAL:SOUR FILE,"cal.txt"')
+        self.assertEqual(inst.query("CAL:SOUR?"), 'FILE,"cal.txt"')
         self.assertEqual(inst.query("CAL:LIM? 2"), "2.000000000E+00,1.002000000E+03")
         inst.write("FM:RATE 1.2 MHZ")
         self.assertTrue(inst.query("SYST:ERR?").startswith('-221,"Settings conflict'))
-        inst.write('CAL:SOUR FILE,"/nonexistent/cal.txt"')
+        inst.write('CAL:SOUR FILE,"missing.txt"')
         self.assertTrue(inst.query("SYST:ERR?").startswith("-200,"))
         inst.write("CAL:SOUR NONE")
         self.assertEqual(inst.query("CAL:SOUR?"), "NONE")
@@ -460,7 +470,7 @@ class BoardResetTests(unittest.TestCase):
         self.assertTrue(client.query("*IDN?").startswith("Kestrel,"))
         client.send("FREQ 1.8GHZ;:OUTP1:POW 10\n")
         # The readback takes about 3 s: the board dies under it.
-        client.send("SYST:CONF?;:SYST:ERR?\n")
+        client.send("SYST:CONF:READ?;:SYST:ERR?\n")
         time.sleep(0.8)
         board.proc.kill()
         board.proc.communicate()

@@ -45,6 +45,9 @@ TEST(ScpiHeaders, LongShortOptionalAndSuffixForms) {
       {"output2:power", "OUTPut2:POWer", MatchResult::Match},
       {"OUTP2:POW", "OUTPut1:POWer", MatchResult::BadSuffix},
       {"OUTP:DIV", "OUTPut2:DIVider", MatchResult::BadSuffix},
+      {"OUTP1:POWE", "OUTPut2:POWer", MatchResult::NoMatch},
+      {"OUTP2:DIVI", "OUTPut2:DIVider", MatchResult::NoMatch},
+      {"OUTP", "OUTPut2:POWer", MatchResult::NoMatch},
       {"SOUR1:FREQ", "[SOURce]:FREQuency[:CW]", MatchResult::Match},
       {"PM:RJ", "[SOURce]:PM:RJ[:AMPLitude]", MatchResult::Match},
       {"PM:RJ:AMPL", "[SOURce]:PM:RJ[:AMPLitude]", MatchResult::Match},
@@ -236,12 +239,20 @@ CommandEntry errorQuery() {
   return e;
 }
 
+std::vector<CommandEntry> recordingTree() {
+  std::vector<CommandEntry> entries = commonCommands();
+  for (const char* pattern : {"[SOURce]:FREQuency[:CW]", "[SOURce]:FM:STATe", "[SOURce]:FM:DEViation", "OUTPut1:POWer",
+                              "OUTPut2:POWer", "OUTPut2:DIVider", "[SOURce]:PM:RJ:STATe", "[SOURce]:PM:RJ[:AMPLitude]"}) {
+    entries.push_back(recorder(pattern));
+  }
+  entries.push_back(errorQuery());
+  return entries;
+}
+
 class ScpiSession : public ::testing::Test {
  protected:
   ScpiSession()
-      : tree_({recorder("[SOURce]:FREQuency[:CW]"), recorder("[SOURce]:FM:STATe"), recorder("[SOURce]:FM:DEViation"),
-               recorder("OUTPut1:POWer"), recorder("OUTPut2:POWer"), recorder("[SOURce]:PM:RJ:STATe"),
-               recorder("[SOURce]:PM:RJ[:AMPLitude]"), errorQuery()}),
+      : tree_(recordingTree()),
         board_("test", "127.0.0.1"),
         session_(tree_) {
     calls.clear();
@@ -285,6 +296,11 @@ TEST_F(ScpiSession, ErrorsReachTheQueueWithStandardTexts) {
       {"FREQ", "-109,\"Missing parameter\""},
       {"FREQ 1,2", "-108,\"Parameter not allowed\""},
       {"OUTP3:POW 1", "-114,\"Header suffix out of range;OUTP3:POW\""},
+      {"OUTP1:DIV 1", "-114,\"Header suffix out of range;OUTP1:DIV\""},
+      // A misspelled node is no suffix problem, whatever suffix comes before it.
+      {"OUTP1:POWE 1", "-113,\"Undefined header;OUTP1:POWE\""},
+      {"OUTP2:DIVI 1", "-113,\"Undefined header;OUTP2:DIVI\""},
+      {"OUTP ON", "-113,\"Undefined header;OUTP\""},
       {"FREQ::CW 1", "-102,\"Syntax error;bad header\""},
       {"*IDN?", "-241,\"Hardware missing;board test is not connected\""},
       {"*FOO", "-113,\"Undefined header;*FOO\""},

@@ -1,37 +1,45 @@
-// The settings resource in tables: what each JSON body becomes in SCPI, in
-// the order it is applied, and the sentence each bad body is refused with.
+// The settings resource in tables: the typed change of the board service
+// each JSON body becomes, in the order it is applied, and the sentence each
+// bad body is refused with.
 #include <gtest/gtest.h>
 
 #include "settings_request.h"
 
 namespace kestreld {
-namespace {
 
-std::vector<std::string> messagesOf(const char* body) {
-  std::vector<std::string> messages;
-  for (const SettingChange& change : parseSettings(Json::parse(body))) messages.push_back(change.message);
-  return messages;
-}
+std::ostream& operator<<(std::ostream& out, const SettingChange& c) { return out << c.field; }
+
+namespace {
 
 struct GoodCase {
   const char* body;
-  std::vector<std::string> messages;
+  std::vector<SettingChange> changes;
 };
 
-TEST(SettingsRequest, BodiesBecomeScpiInApplicationOrder) {
+TEST(SettingsRequest, BodiesBecomeTypedChangesInApplicationOrder) {
   const GoodCase cases[] = {
-      {R"({"clockMHz": 1800})", {"FREQ 1800 MHZ"}},
-      {R"({"tx1Power": 10, "clockMHz": 1800.5})", {"FREQ 1800.5 MHZ", "OUTP1:POW 10"}},
-      {R"({"tx2Divider": 15, "tx2Power": 4096})", {"OUTP2:POW 4096", "OUTP2:DIV 15"}},
-      {R"({"fm": {"deviation": 300, "enabled": true}})", {"FM:STAT ON", "FM:DEV 300"}},
+      {R"({"clockMHz": 1800})", {{"clockMHz", SetFrequency{Frequency::Clock, 1800}}}},
+      {R"({"tx1Power": 10, "clockMHz": 1800.5})",
+       {{"clockMHz", SetFrequency{Frequency::Clock, 1800.5}}, {"tx1Power", SetInteger{Setting::Tx1Power, 10}}}},
+      {R"({"tx2Divider": 15, "tx2Power": 4096})",
+       {{"tx2Power", SetInteger{Setting::Tx2Power, 4096}}, {"tx2Divider", SetInteger{Setting::Tx2Divider, 15}}}},
+      {R"({"fm": {"deviation": 65535, "enabled": true, "rateHz": 1200000}})",
+       {{"fm.enabled", SetSwitch{Switch::FM, true}},
+        {"fm.rateHz", SetFrequency{Frequency::FMRate, 1.2}},
+        {"fm.deviation", SetInteger{Setting::FMDeviation, 65535}}}},
       {R"({"am": {"depth": 30, "enabled": false}, "pm": {"frequencyHz": 33300000}})",
-       {"PM:FREQ 33300000", "AM:STAT OFF", "AM:DEPT 30"}},
-      {R"({"buj": {"prbsFlag": true, "prbs": 7, "pattern": 3735928559}})", {"BUJ:PATT 3735928559", "BUJ:PRBS 7,ON"}},
-      {R"({"calibration": {"source": "file", "path": "/tmp/a \"b\".txt"}})", {R"(CAL:SOUR FILE,"/tmp/a ""b"".txt")"}},
-      {R"({"clockMHz": 900, "calibration": {"source": "board"}})", {"CAL:SOUR BOARD", "FREQ 900 MHZ"}},
-      {R"({"tx1Power": 5.0})", {"OUTP1:POW 5"}},
+       {{"pm.frequencyHz", SetFrequency{Frequency::PM, 33.3}},
+        {"am.enabled", SetSwitch{Switch::AM, false}},
+        {"am.depth", SetInteger{Setting::AMDepth, 30}}}},
+      {R"({"buj": {"prbsFlag": true, "prbs": 7, "pattern": 3735928559}})",
+       {{"buj.pattern", SetPattern{3735928559}}, {"buj.prbs", SetPRBS{7, true}}}},
+      {R"({"calibration": {"source": "file", "path": "/tmp/a \"b\".txt"}})",
+       {{"calibration", SetCalibration{CalibrationSource::File, "/tmp/a \"b\".txt"}}}},
+      {R"({"clockMHz": 900, "calibration": {"source": "board"}})",
+       {{"calibration", SetCalibration{CalibrationSource::Board, ""}}, {"clockMHz", SetFrequency{Frequency::Clock, 900}}}},
+      {R"({"tx1Power": 5.0})", {{"tx1Power", SetInteger{Setting::Tx1Power, 5}}}},
   };
-  for (const GoodCase& c : cases) EXPECT_EQ(messagesOf(c.body), c.messages) << c.body;
+  for (const GoodCase& c : cases) EXPECT_EQ(parseSettings(Json::parse(c.body)), c.changes) << c.body;
 }
 
 struct BadCase {
@@ -53,6 +61,13 @@ TEST(SettingsRequest, BadBodiesAreRefusedWithASentence) {
       {R"({"tx2Divider": 16})", "tx2Divider must be an integer from 0 to 15, not 16"},
       {R"({"clockMHz": 20})", "clockMHz must be a number above 20 and below 5500, not 20"},
       {R"({"clockMHz": 5500})", "clockMHz must be a number above 20 and below 5500, not 5500"},
+      // Every value a register holds stays in its register's range.
+      {R"({"fm": {"deviation": 70000}})", "fm.deviation must be an integer from 0 to 65535, not 70000"},
+      {R"({"fm": {"deviation": -5}})", "fm.deviation must be an integer from 0 to 65535, not -5"},
+      {R"({"clockSource": 65536})", "clockSource must be an integer from 0 to 65535, not 65536"},
+      {R"({"am": {"rj": -1}})", "am.rj must be an integer from 0 to 65535, not -1"},
+      {R"({"buj": {"prbs": 70000, "prbsFlag": true}})", "buj.prbs must be an integer from 0 to 65535, not 70000"},
+      {R"({"fm": {"rateHz": 30000}})", "fm.rateHz must be a number from 40000 to 50000000, not 30000"},
       {R"({"fm": {"enabled": 1}})", "fm.enabled must be true or false"},
       {R"({"buj": {"prbs": 7}})", "buj.prbs and buj.prbsFlag go together"},
       {R"({"calibration": {"source": "file"}})", "calibration.path goes with source \"file\", alone"},
@@ -69,10 +84,30 @@ TEST(SettingsRequest, BadBodiesAreRefusedWithASentence) {
   }
 }
 
-TEST(SettingsRequest, ScpiErrorsMapToHttpStatus) {
-  const std::pair<int, int> cases[] = {{0, 200},    {-222, 400}, {-102, 400}, {-221, 409},
-                                       {-200, 422}, {-240, 502}, {-241, 503}};
-  for (const auto& [scpi, http] : cases) EXPECT_EQ(httpStatusFor(scpi), http) << scpi;
+TEST(SettingsRequest, BoardFaultsMapToHttpStatus) {
+  const std::pair<BoardFault, int> cases[] = {{BoardFault::OutOfRange, 400}, {BoardFault::Conflict, 409},
+                                              {BoardFault::Unusable, 422},   {BoardFault::Failed, 502},
+                                              {BoardFault::Missing, 503}};
+  for (const auto& [fault, http] : cases) EXPECT_EQ(httpStatusFor(fault), http) << http;
+}
+
+// The limits the front panel takes: every settable field, each with the
+// board's own range.
+TEST(SettingsRequest, LimitsComeFromTheBoardsFacts) {
+  const Json limits = settingsLimits();
+  EXPECT_EQ(limits["tx1Power"], Json::parse(R"({"kind": "integer", "min": 0.0, "max": 31.0, "exclusive": false})"));
+  EXPECT_EQ(limits["fm.deviation"]["max"], 65535.0);
+  EXPECT_EQ(limits["clockMHz"]["exclusive"], true);
+  EXPECT_EQ(limits["fm.rateHz"]["min"], 40000.0);
+  EXPECT_EQ(limits["fm.enabled"]["kind"], "boolean");
+  for (const auto& [path, field] : limits.items()) {
+    if (field["kind"] != "integer" && field["kind"] != "real") continue;
+    const std::string body = path.find('.') == std::string::npos
+                                 ? "{\"" + path + "\": 1e12}"
+                                 : "{\"" + path.substr(0, path.find('.')) + "\": {\"" + path.substr(path.find('.') + 1) +
+                                       "\": 1e12" + (path == "buj.prbs" ? ", \"prbsFlag\": true" : "") + "}}";
+    EXPECT_THROW(parseSettings(Json::parse(body)), BadRequest) << body;
+  }
 }
 
 }  // namespace

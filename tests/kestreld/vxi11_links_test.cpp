@@ -1,15 +1,18 @@
 // VXI-11 links without RPC: device names, the limits on links, messages and
 // their answers (END, request count, termination character), the board's
-// lock between links, device clear, abort, and what a closed connection
-// frees. A real worker whose board is not there (the messages used need
+// queue they share with the socket's lines, the board's lock between links,
+// device clear, abort, and what a closed connection frees. A real worker whose board is not there (the messages used need
 // none); the table's thread is the test's own, which runs what the worker
 // hands back.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <random>
+#include <thread>
 
 #include "board_lock.h"
 #include "board_worker.h"
@@ -81,7 +84,7 @@ class LinkTableTest : public ::testing::Test {
 
   void TearDown() override {
     // Whatever the worker still runs for this test hands back before the table goes.
-    board_->submit([](BoardWorker&) {}).wait();
+    board_->submit([](BoardWorker&) {}).result.wait();
   }
 
   // The write's answer when it came at once, else -1 (the call waits; its answer is dropped).
@@ -279,6 +282,30 @@ TEST_F(LinkTableTest, AnOverlongMessageIsDroppedWithAnOverrun) {
   ASSERT_EQ(write(lid, "tail;*IDN?\n"), kNoError);  // still the dropped message
   EXPECT_EQ(query(lid, "SYST:ERR?").rfind("-363,", 0), 0u);
   EXPECT_EQ(read(lid).error, kIoTimeout);
+}
+
+// A link's messages wait in the board's queue with the socket's lines: one
+// that finds it full is not run, and says so in the link's error queue.
+TEST_F(LinkTableTest, AMessageThatFindsTheBoardsQueueFullIsNotRun) {
+  const LinkId lid = open();
+  std::promise<void> holding;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  ASSERT_TRUE(board_->post([&holding, released](BoardWorker&) {
+    holding.set_value();
+    released.wait();
+  }));
+  holding.get_future().wait();
+  // The board's thread is held: the queue fills behind it.
+  auto ran = std::make_shared<std::atomic<size_t>>(0);
+  size_t posted = 0;
+  while (board_->post([ran](BoardWorker&) { ++*ran; })) ++posted;
+  EXPECT_EQ(posted, BoardWorker::kMaxQueuedJobs);
+  EXPECT_EQ(write(lid, "OUTP1:POW 3\n"), kNoError);  // reaches the board's thread before the queue drains
+  release.set_value();
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (*ran < posted && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(query(lid, "SYST:ERR?").rfind("-350,", 0), 0u);
 }
 
 class SmallLinkTableTest : public LinkTableTest {

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import math
+import os
+import socket
 import struct
 import tempfile
 import threading
@@ -12,6 +14,7 @@ from pathlib import Path
 
 import kestrel
 from kestrel import CalibrationRow, CalibrationSource
+from kestrel.testing import emulator
 
 from support import EmulatorTestCase, established_connections, wait_for
 
@@ -228,7 +231,8 @@ class SetterTest(EmulatorTestCase):
 
     def test_clock_outputs_and_source(self) -> None:
         board = self.board()
-        board.generate_clock(2500.0)
+        self.assertEqual(board.generate_clock(2500.0), 2500.0)
+        self.assertEqual(board.generate_clock(4321.3), 4321.0)  # from the VCO's range on: whole MHz
         board.set_tx1_power(20)
         board.set_tx2_power(300)
         self.assertEqual(self.reg(board, 1035), 4096 - 300)
@@ -306,6 +310,23 @@ class CalibrationTest(EmulatorTestCase):
                     call()
         self.assertEqual(board._lib.mock_calls, [])
         self.assertEqual(board.address, self.address)
+
+
+class HostNameTest(unittest.TestCase):
+    """A board named by its host name: resolved to IPv4 before the library is called."""
+
+    def test_a_board_by_host_name(self) -> None:
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            port = probe.getsockname()[1]
+        with mock.patch.dict(os.environ, {"KESTREL_PORT": str(port)}):
+            with emulator(address="127.0.0.1"), kestrel.Board("localhost") as board:
+                self.assertEqual(board.address, "localhost")
+                self.assertEqual(board.board_id, 0x4B31)
+        with self.assertRaises(kestrel.NotConnected) as caught:
+            kestrel.Board("board.invalid")
+        self.assertEqual(caught.exception.cause, "bad address")
+        self.assertFalse(caught.exception.called)
 
 
 if __name__ == "__main__":

@@ -144,7 +144,7 @@ class LinkCauseTest(unittest.TestCase):
         return error
 
     def test_a_bad_address_is_named_without_calling_the_library(self) -> None:
-        for address in ("300.1.1.1", "1.2.3", "01.2.3.4", "board.local", "", "1.2.3.4 "):
+        for address in ("300.1.1.1", "1.2.3", "01.2.3.4", "board.invalid", "", "1.2.3.4 "):
             with self.subTest(address=address):
                 error = self.connect_error(address)
                 self.assertEqual(error.cause, "bad address")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import math
 import unittest
 from unittest import mock
@@ -21,16 +22,39 @@ EDGES = [
     ("set_tx2_divider", 15, 16),
     ("generate_clock", 20.000001, 20.0),
     ("generate_clock", 5499.999999, 5500.0),
+    # Every value a register holds stays within one word.
+    ("fm.set_amplitude", 65535, 65536),
+    ("fm.set_amplitude", 0, -5),
+    ("fm.set_phase_skew", 65535, 65536),
+    ("fm.set_rj_amplitude", 0, -1),
+    ("set_clock_source", 65535, 65536),
+    ("tx2.buj.set_amplitude", 65535, 65536),
+    ("tx2.am.rj.set_amplitude", 65535, 70000),
+    ("tx2.pm.buj.set_line_rate", 65535, 65536),
+    ("fm.set_frequency", 11, 12),
+    ("fm.set_custom_frequency", 50.0, 50.5),
+    ("tx2.pm.set_frequency", 80.0, 80.001),
+    # Last: a calibration source refuses custom FM rates.
     ("use_calibration", CalibrationSource.NONE, -1),
     ("use_calibration", CalibrationSource.BOARD, 3),
 ]
 
 # (method, value it refuses): every value just outside, and values outside any range.
 REFUSED = [(method, outside) for method, _, outside in EDGES] + [
+    ("tx2.pm.set_amplitude", 65536),
+    ("tx2.pm.set_phase_shift_amplitude", -1),
+    ("tx2.pm.rj.set_amplitude", 65536),
+    ("tx2.pm.buj.set_amplitude", 65536),
+    ("tx2.am.set_amplitude", 70000),
     ("generate_clock", math.nan),
     ("generate_clock", math.inf),
     ("generate_clock", -math.inf),
 ]
+
+
+def method_of(board: kestrel.Board, path: str):
+    """board.fm.set_amplitude for "fm.set_amplitude"."""
+    return functools.reduce(getattr, path.split("."), board)
 
 
 class RangeTest(unittest.TestCase):
@@ -43,6 +67,7 @@ class RangeTest(unittest.TestCase):
             (limits.CALIBRATION_SOURCE, (0, 1, 2), (-1, 3), "0..2"),
             (limits.REGISTER_PAGE, (0, 15), (-1, 16), "0..15"),
             (limits.REGISTER, (0, 2047), (-1, 2048), "0..2047"),
+            (limits.REGISTER_WORD, (0, 65535), (-1, 65536, 70000), "0..65535"),
         ]
         for allowed, inside, outside, text in cases:
             with self.subTest(text):
@@ -58,11 +83,14 @@ class RefusedTest(EmulatorTestCase):
         for method, value in REFUSED:
             with self.subTest(method=method, value=value):
                 with self.assertRaises(kestrel.OutOfRange) as caught:
-                    getattr(board, method)(value)
+                    method_of(board, method)(value)
                 self.assertIsInstance(caught.exception, ValueError)
                 for part in (method, self.address, repr(float(value) if method == "generate_clock" else value),
                              "was not called"):
                     self.assertIn(part, str(caught.exception))
+        for code, flag in ((65536, 0), (-1, 0), (7, 2)):
+            with self.subTest(code=code, flag=flag), self.assertRaises(kestrel.OutOfRange):
+                board.tx2.buj.set_prbs(code, flag)
         # A page or register past its field would reach another register.
         for page, register in ((16, 20), (0, 2048)):
             for call in (lambda: board.read_register(page, register), lambda: board.write_register(page, register, 1)):
@@ -74,7 +102,8 @@ class RefusedTest(EmulatorTestCase):
         board = self.board()
         for method, value, _ in EDGES:
             with self.subTest(method=method, value=value):
-                getattr(board, method)(value)
+                method_of(board, method)(value)
+        board.tx2.buj.set_prbs(65535, 1)
 
 
 if __name__ == "__main__":

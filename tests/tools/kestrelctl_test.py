@@ -80,13 +80,19 @@ def one_document(testcase, stdout):
     return docs[0]
 
 
-class BoardProgram:
-    """kestrel-board on a random loopback address, port 6653 unless given."""
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
 
-    def __init__(self, port=6653):
+
+class BoardProgram:
+    """kestrel-board on a random loopback address (or the one given), port 6653 unless given."""
+
+    def __init__(self, port=6653, address=None):
         self.port = port
         for _ in range(10):
-            address = random_loopback()
+            address = address or random_loopback()
             proc = subprocess.Popen([BOARD_PROGRAM, "--address", address, "--port", str(port)],
                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
             ready, _, _ = select.select([proc.stdout], [], [], 10)
@@ -167,6 +173,8 @@ class OfflineTests(unittest.TestCase):
             ["clock", "20"], ["clock", "5500"], ["clock", "0x10"], ["clock", "1800", "2"],
             ["fm", "amplitude", "2147483648"], ["fm", "amplitude", "-2147483649"], ["fm", "amplitude", "1.5"],
             ["fm", "skew", "12abc"], ["fm", "rate", "12"], ["fm", "rate", "-1"], ["fm", "custom", "0.03"],
+            ["fm", "amplitude", "70000"], ["fm", "amplitude", "-5"], ["fm", "skew", "65536"], ["source", "65536"],
+            ["tx2", "am", "rj", "amplitude", "-1"], ["tx2", "buj", "prbs", "65536", "0"], ["tx2", "buj", "prbs", "7", "2"],
             ["fm", "custom", "50.5"], ["fm", "custom", "nan"], ["tx2", "pm", "frequency", "80.001"],
             ["tx2", "buj", "pattern", "0x100000000"], ["tx2", "buj", "prbs", "7"],
             ["reg", "read", "16", "0"], ["reg", "read", "0", "2048"], ["reg", "write", "0", "0", "65536"],
@@ -189,7 +197,7 @@ class OfflineTests(unittest.TestCase):
     def test_bad_board_address(self):
         result = kestrelctl("--board", "1.2.3", "info")
         self.assertEqual(result.returncode, USAGE)
-        result = kestrelctl("info", board_env="board.local")
+        result = kestrelctl("info", board_env="board.invalid")
         self.assertEqual(result.returncode, USAGE)
         result = kestrelctl("--board", "127.0.0.1", "--sim", "info")
         self.assertEqual(result.returncode, USAGE)
@@ -300,6 +308,20 @@ class SimulatedTests(unittest.TestCase):
                 self.assertAlmostEqual(decoded["outputAMHz"], mhz, places=3)
                 self.assertAlmostEqual(decoded["outputBMHz"], mhz, places=3)
                 self.assertGreaterEqual(decoded["vcoMHz"], 3550.0)
+
+    def test_clock_and_plan_say_what_the_plan_produces(self):
+        # (request, produced): from the VCO's range on, the plan makes whole MHz.
+        for mhz, produced in ((1800.0, 1800.0), (3549.4, 3549.4), (4321.3, 4321.0), (3549.5, 3550.0)):
+            for command in (["--sim", "--json", "clock", repr(mhz)], ["--json", "plan", repr(mhz)]):
+                with self.subTest(command=command):
+                    result = kestrelctl(*command)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    doc = one_document(self, result.stdout)
+                    self.assertAlmostEqual(doc["producedMHz"], produced, places=6)
+                    self.assertAlmostEqual(doc["errorHz"], (produced - mhz) * 1e6, delta=0.01)
+        text = kestrelctl("--sim", "clock", "4321.3").stdout
+        self.assertIn("produced: 4321 MHz, -300000 Hz from the request", text)
+        self.assertAlmostEqual(float(re.search(r"output A ([\d.]+) MHz", text).group(1)), 4321.0)
 
     def test_registers_and_memory(self):
         script = "memory write 4096 -2.75\nmemory read 4096\nreg write 0 257 0x8\nreg read 0 257\n"
@@ -551,6 +573,19 @@ class BoardProgramTests(BoardProgramCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertNotIn(MARKER, result.stdout)
         self.assertIn("board ID", result.stdout)
+
+    def test_a_board_by_host_name(self):
+        # localhost is 127.0.0.1: a board there, on a port of its own.
+        board = BoardProgram(port=free_port(), address="127.0.0.1")
+        self.addCleanup(board.stop)
+        env = {"KESTREL_PORT": str(board.port)}
+        result = kestrelctl("--board", "localhost", "--json", "info", env_extra=env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(one_document(self, result.stdout)["address"], "127.0.0.1")
+        self.assertIn("localhost (127.0.0.1)", kestrelctl("info", board_env="localhost", env_extra=env).stdout)
+        result = kestrelctl("--board", "board.invalid", "info")
+        self.assertEqual(result.returncode, USAGE)
+        self.assertIn("'board.invalid' has no IPv4 address", result.stderr)
 
     def test_unreachable_board(self):
         nowhere = random_loopback()

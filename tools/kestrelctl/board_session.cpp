@@ -53,27 +53,6 @@ void check(const char* call, int32_t status) {
   if (status != VXCLK_OK) throw CallFailure(call, status);
 }
 
-bool isDottedIPv4(const std::string& text) {
-  int parts = 0;
-  size_t i = 0;
-  while (parts < 4) {
-    size_t digits = 0;
-    int value = 0;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 4) {
-      value = value * 10 + (text[i] - '0');
-      ++i;
-      ++digits;
-    }
-    if (digits == 0 || digits > 3 || value > 255) return false;
-    ++parts;
-    if (parts < 4) {
-      if (i >= text.size() || text[i] != '.') return false;
-      ++i;
-    }
-  }
-  return i == text.size();
-}
-
 Connection::Connection(const std::string& address) {
   instance_ = vxclk_createInstance();
   if (instance_ == nullptr) throw BoardUnavailable("vxclk_createInstance: out of memory");
@@ -130,6 +109,11 @@ std::string Session::address() const {
   return choice_.address;
 }
 
+std::string Session::where() const {
+  if (simulator_ || choice_.given.empty() || choice_.given == choice_.address) return address();
+  return choice_.given + " (" + choice_.address + ")";
+}
+
 void* Session::instance() {
   if (connection_) return connection_->instance();
   if (failure_) throw BoardUnavailable(*failure_);
@@ -140,7 +124,7 @@ void* Session::instance() {
       address = simulator_->address();
     } else if (address.empty()) {
       throw BoardUnavailable(
-          "no board given: use --board ADDRESS or set KESTREL_BOARD to the board's IPv4 address, "
+          "no board given: use --board ADDRESS or set KESTREL_BOARD to the board's host name or IPv4 address, "
           "or use --sim for the built-in emulator");
     }
     connection_ = std::make_unique<Connection>(address);

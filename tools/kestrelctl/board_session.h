@@ -71,7 +71,8 @@ class SimulatedBoard {
 
 // Where the board is, from the command line.
 struct BoardChoice {
-  std::string address;     // a real board (or a kestrel-board program)
+  std::string address;     // a real board (or a kestrel-board program), dotted IPv4
+  std::string given;       // as the user named it (a host name, or the address)
   bool simulated = false;  // the in-process emulator
 };
 
@@ -89,6 +90,8 @@ class Session {
   // The emulator when the board is simulated and already started, else null.
   const SimulatedBoard* simulator() const { return simulator_.get(); }
   std::string address() const;
+  // The board as the user named it, with its address when that was a name.
+  std::string where() const;
 
  private:
   BoardChoice choice_;
@@ -97,8 +100,5 @@ class Session {
   std::unique_ptr<Connection> connection_;
   std::optional<std::string> failure_;
 };
-
-// Whether the text is a dotted IPv4 address (four decimal parts 0..255).
-bool isDottedIPv4(const std::string& text);
 
 }  // namespace kestrelctl

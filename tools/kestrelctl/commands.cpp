@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include <cmath>
 #include <vector>
 
 namespace kestrelctl {
@@ -56,7 +57,7 @@ void intSetter(Invocation& inv, CLI::App* parent, const std::string& name, const
                int32_t max) {
   CLI::App* command = parent->add_subcommand(name, help);
   std::string argHelp = "integer (decimal, or hexadecimal with 0x)";
-  if (min != INT32_MIN || max != INT32_MAX) argHelp += ", " + std::to_string(min) + " to " + std::to_string(max);
+  argHelp += ", " + std::to_string(min) + " to " + std::to_string(max);
   auto text = positional(command, argName, argHelp);
   leaf(inv, command, true, [=] {
     const int32_t value = parseInt32(*text, argName, min, max);
@@ -103,6 +104,16 @@ int execute(const Action& action, Context& ctx, int lineNumber) {
 }
 
 std::string mhz(double value) { return formatFixed(value, 6) + " MHz"; }
+
+void reportProducedClock(double requestedMHz, double producedMHz, Result& r) {
+  const double errorHz = (producedMHz - requestedMHz) * 1e6;
+  // The plan is exact to a few µHz, or in whole MHz from the VCO's range on.
+  const bool exact = std::fabs(errorHz) < 0.001;
+  r.line("produced: " + mhz(producedMHz) +
+         (exact ? " (as requested)" : ", " + formatFixed(errorHz, 0) + " Hz from the request: the plan makes whole MHz here"));
+  r.data["producedMHz"] = producedMHz;
+  r.data["errorHz"] = exact ? 0.0 : std::round(errorHz * 1000) / 1000;
+}
 
 bool isCommand(const CLI::App& app, const std::string& word) {
   for (const CLI::App* command : app.get_subcommands([](const CLI::App*) { return true; })) {

@@ -86,11 +86,12 @@ void leaf(Invocation& inv, CLI::App* command, bool needsBoard, std::function<Act
 CLI::App* group(CLI::App& parent, const std::string& name, const std::string& help);
 
 // A leaf `name ARG` that sends one integer to one library call and reports
-// "<what> set to N" ({"value": N} in JSON).
+// "<what> set to N" ({"value": N} in JSON). By default the range of the
+// register the value goes into.
 using IntCall = int32_t (*)(void*, int32_t);
 void intSetter(Invocation& inv, CLI::App* parent, const std::string& name, const std::string& help,
-               const std::string& argName, const char* call, IntCall fn, const std::string& what,
-               int32_t min = INT32_MIN, int32_t max = INT32_MAX);
+               const std::string& argName, const char* call, IntCall fn, const std::string& what, int32_t min = 0,
+               int32_t max = kestrel::protocol::kRegisterWordMax);
 
 // Leaves `enable` and `disable` that send 1 or 0 to one library call.
 void switchPair(Invocation& inv, CLI::App* parent, const std::string& what, const char* call, IntCall fn);
@@ -99,8 +100,8 @@ void switchPair(Invocation& inv, CLI::App* parent, const std::string& what, cons
 int execute(const Action& action, Context& ctx, int lineNumber = 0);
 
 // vxclk_generateClock ignores its option and always applies the board's loop
-// profile 19; the tool passes that number so that logs agree.
-inline constexpr int32_t kBoardLoopProfile = 19;
+// profile; the tool passes that number so that logs agree.
+inline constexpr int32_t kBoardLoopProfile = kestrel::protocol::kBoardLoopProfile;
 // vxclk_generateClock takes frequencies strictly between these (MHz).
 inline const RealRange kClockRange{kestrel::protocol::kClockMinMHz, kestrel::protocol::kClockMaxMHz, true, true, "MHz"};
 inline std::string clockHelp() {
@@ -108,6 +109,10 @@ inline std::string clockHelp() {
 }
 // A frequency to 1 Hz: "1800.000000 MHz".
 std::string mhz(double value);
+
+// The clock the board makes for a request, as the planner plans it, and how
+// far it is from the request: lines and JSON fields (producedMHz, errorHz).
+void reportProducedClock(double requestedMHz, double producedMHz, Result& r);
 
 // Whether `word` names a command of `app`.
 bool isCommand(const CLI::App& app, const std::string& word);

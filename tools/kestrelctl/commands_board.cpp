@@ -3,6 +3,7 @@
 
 #include "KestrelLib.h"
 #include "commands.h"
+#include "synth/synth_model.h"
 
 namespace kestrelctl {
 
@@ -38,7 +39,7 @@ void addInfo(CLI::App& app, Invocation& inv) {
       double volts = 0;
       check("vxclk_checkVCOVoltage", vxclk_checkVCOVoltage(board, &volts));
 
-      const std::string where = ctx.session.address() + (ctx.session.simulated() ? " (built-in emulator)" : "");
+      const std::string where = ctx.session.where() + (ctx.session.simulated() ? " (built-in emulator)" : "");
       r.table({
           {"API version", versionText},
           {"board", where},
@@ -73,6 +74,10 @@ void addClock(CLI::App& app, Invocation& inv) {
       check("vxclk_generateClock", vxclk_generateClock(ctx.board(), frequency, kBoardLoopProfile));
       r.line("clock: " + mhz(frequency) + " requested on both outputs");
       r.data["requestedMHz"] = frequency;
+      reportProducedClock(frequency,
+                          kestrel::producedFrequencyMHz(kestrel::protocol::kBoardReferenceMHz, frequency,
+                                                        kBoardLoopProfile),
+                          r);
       // Only the in-process emulator can say what the board made of the words.
       if (const SimulatedBoard* sim = ctx.session.simulator()) {
         const kestrel::sim::SynthState s = sim->synthState();

@@ -112,11 +112,11 @@ void addBUJ(CLI::App* tx2, Invocation& inv) {
             "Tx2 BUJ amplitude");
 
   CLI::App* prbs = buj->add_subcommand("prbs", "Run the BUJ generator from a PRBS (code and flag go to the board)");
-  auto code = positional(prbs, "CODE", "PRBS code, integer");
+  auto code = positional(prbs, "CODE", "PRBS code, integer 0 to " + std::to_string(kestrel::protocol::kRegisterWordMax));
   auto flag = positional(prbs, "FLAG", "PRBS flag, integer (0 or 1)");
   leaf(inv, prbs, true, [=] {
-    const int32_t c = parseInt32(*code, "CODE");
-    const int32_t f = parseInt32(*flag, "FLAG");
+    const int32_t c = parseInt32(*code, "CODE", 0, kestrel::protocol::kRegisterWordMax);
+    const int32_t f = parseInt32(*flag, "FLAG", 0, 1);
     return [=](Context& ctx, Result& r) {
       check("vxclk_setTx2BUJPRBS", vxclk_setTx2BUJPRBS(ctx.board(), c, f));
       r.line("Tx2 BUJ PRBS set to code " + std::to_string(c) + ", flag " + std::to_string(f));

@@ -33,6 +33,7 @@ void describePlan(const kestrel::SynthModel& m, double reference, double frequen
                                      : 0.0);
   r.line("plan for " + mhz(frequency) + " from a " + mhz(reference) + " reference, loop profile " +
          std::to_string(option));
+  reportProducedClock(frequency, m.outputAFrequency, r);
   r.table({
       {"reference path", std::string("doubler ") + (m.referenceDoubler ? "on" : "off") + ", multiplier " +
                              std::to_string(m.referenceMultiplier) + ", pre-divider " + std::to_string(m.preDivider) +

@@ -5,6 +5,7 @@
 #include <exception>
 #include <string_view>
 
+#include "board_address.h"
 #include "commands.h"
 
 #ifndef KESTRELCTL_VERSION
@@ -22,7 +23,8 @@ constexpr const char* kFooter = R"(The board:
   --board ADDRESS, else the KESTREL_BOARD environment variable. With neither,
   a command that needs a board stops with exit status 2; nothing falls back
   to the emulator. --sim uses the built-in emulator instead, and demo always
-  does. The library dials TCP port 6653 on that address (KESTREL_PORT changes it).
+  does. ADDRESS is a host name or a dotted IPv4 address; the library dials
+  TCP port 6653 at its IPv4 address (KESTREL_PORT changes the port).
 
 Exit status:
   0   success
@@ -38,7 +40,7 @@ Numbers: integers in decimal or hexadecimal with 0x; reals in decimal
 // Subcommand help shows only the subcommand's own options; these are the
 // global ones, which may come before or after any command.
 constexpr const char* kGlobalOptionsFooter = R"(Global options (before or after the command):
-  --board ADDRESS  the board's IPv4 address (else $KESTREL_BOARD)
+  --board ADDRESS  the board's host name or IPv4 address (else $KESTREL_BOARD)
   --sim            the built-in board emulator instead of a board
   --json           print each result as one JSON document per line
   --trace[=FILE]   the library's exchange trace on stderr, or into FILE)";
@@ -94,7 +96,7 @@ int main(int argc, char** argv) {
   std::string trace;
   CLI::Option* boardOption =
       app.add_option("--board", board,
-                     "IPv4 address of the board (default: $KESTREL_BOARD; with neither, commands that need a "
+                     "host name or IPv4 address of the board (default: $KESTREL_BOARD; with neither, commands that need a "
                      "board stop with exit status 2)")
           ->type_name("ADDRESS");
   app.add_flag("--sim", simulate, "use a board emulator started inside kestrelctl instead of a board")
@@ -168,18 +170,23 @@ int main(int argc, char** argv) {
   } else if (simulate) {
     choice.simulated = true;
   } else if (!board.empty()) {
-    if (!isDottedIPv4(board)) {
-      out.usageError(action.command, "--board: '" + board + "' is not a dotted IPv4 address; see 'kestrelctl --help'");
+    const auto address = kestrel::tools::boardIPv4(board);
+    if (!address) {
+      out.usageError(action.command, "--board: '" + board + "' has no IPv4 address (a host name or a dotted IPv4 "
+                                     "address); see 'kestrelctl --help'");
       return kExitUsage;
     }
-    choice.address = board;
+    choice.address = *address;
+    choice.given = board;
   } else if (const char* fromEnvironment = std::getenv("KESTREL_BOARD");
              fromEnvironment != nullptr && *fromEnvironment != '\0' && (action.needsBoard || action.command == "run")) {
-    if (!isDottedIPv4(fromEnvironment)) {
-      out.usageError(action.command, std::string("KESTREL_BOARD: '") + fromEnvironment + "' is not a dotted IPv4 address");
+    const auto address = kestrel::tools::boardIPv4(fromEnvironment);
+    if (!address) {
+      out.usageError(action.command, std::string("KESTREL_BOARD: '") + fromEnvironment + "' has no IPv4 address");
       return kExitUsage;
     }
-    choice.address = fromEnvironment;
+    choice.address = *address;
+    choice.given = fromEnvironment;
   }
 
   Output result(json);

@@ -3,9 +3,8 @@
 #include <array>
 #include <cstdio>
 
-#include "board_worker.h"
+#include "board.h"
 #include "config_fields.h"
-#include "scpi_errors.h"
 #include "scpi_session.h"
 #include "synth/register_image.h"
 #include "synth/synth_model.h"
@@ -14,19 +13,11 @@ namespace kestreld {
 
 namespace {
 
-constexpr int32_t kLoopProfile = 19;  // the profile the board always runs
-
-// The VCO's bands, from the tuning curves the planner uses for its gain figure:
-// the page shows which one a plan lands in.
-constexpr std::array<double, 8> kVcoBandEdgesMHz = {3550, 4068, 4530, 5008, 5566, 6062, 6594, 7100};
-
 Json vcoBand(double vcoMHz) {
-  for (size_t i = 0; i + 1 < kVcoBandEdgesMHz.size(); ++i) {
-    if (vcoMHz >= kVcoBandEdgesMHz[i] && vcoMHz < kVcoBandEdgesMHz[i + 1]) {
-      return {{"number", i + 1}, {"fromMHz", kVcoBandEdgesMHz[i]}, {"toMHz", kVcoBandEdgesMHz[i + 1]}};
-    }
-  }
-  return nullptr;
+  const auto band = facts::vcoBand(vcoMHz);
+  if (!band) return nullptr;
+  const kestrel::VcoBand& b = kestrel::kVcoBands.at(static_cast<size_t>(*band - 1));
+  return {{"number", *band}, {"fromMHz", b.lo}, {"toMHz", b.hi}};
 }
 
 std::string hex4(uint16_t value) {
@@ -56,68 +47,51 @@ Json output(double mhz, int32_t mux, int32_t power) {
   return {{"frequencyMHz", mhz}, {"source", mux == 1 ? "vco" : "divider"}, {"power", power}};
 }
 
-// A reading the board may refuse: null then, and the refusal goes through
-// check() so that a board that stopped answering is marked lost.
-template <typename T, typename Call>
-Json reading(BoardWorker& board, const char* name, Call call) {
-  T value{};
-  const int32_t status = call(&value);
-  if (status == VXCLK_OK) return value;
+// A reading the board may refuse: null then (the service has marked a
+// board that stopped answering).
+template <typename Read>
+Json reading(Read read) {
   try {
-    board.check(name, status);
-  } catch (const scpi::ScpiError&) {
+    return read();
+  } catch (const BoardError&) {
+    return nullptr;
   }
-  return nullptr;
 }
 
-// From the *IDN? answer, whose reads also mark a board that stopped answering.
-Json identity(BoardWorker& board) {
-  const std::string idn = identify(board);  // "Kestrel,Clock source board 4B31,<serial>,KestrelLib x.y.z"
-  const size_t model = idn.find(',');
-  const size_t serial = idn.find(',', model + 1);
-  const size_t library = idn.find(',', serial + 1);
-  const std::string modelText = idn.substr(model + 1, serial - model - 1);
-  return {{"boardId", modelText.substr(modelText.rfind(' ') + 1)},
-          {"serial", idn.substr(serial + 1, library - serial - 1)},
-          {"idn", idn}};
+Json identity(Board& board) {
+  const BoardIdentity id = board.identity();
+  char hex[8];
+  std::snprintf(hex, sizeof hex, "%04X", static_cast<unsigned>(id.boardId));
+  return {{"boardId", hex}, {"serial", std::to_string(id.serial)}, {"idn", idnResponse(id)}};
 }
 
-Json health(BoardWorker& board) {
-  void* instance = board.instance();
-  Json t = Json::array();
-  for (int32_t sensor : {0, 1}) {
-    t.push_back(reading<int32_t>(board, "vxclk_getTemperature",
-                                 [&](int32_t* v) { return vxclk_getTemperature(instance, sensor, v); }));
-  }
-  Json lock =
-      reading<int32_t>(board, "vxclk_checkVCOLock", [&](int32_t* v) { return vxclk_checkVCOLock(instance, v); });
-  Json volts =
-      reading<double>(board, "vxclk_checkVCOVoltage", [&](double* v) { return vxclk_checkVCOVoltage(instance, v); });
-  return {{"temperatures", t},
-          {"vco", {{"locked", lock.is_null() ? Json(nullptr) : Json(lock.get<int32_t>() != 0)}, {"volts", volts}}}};
+// The clock asked for, and what the plan makes of it.
+Json clockJson(double requestedMHz) {
+  if (!facts::kClockMHz.contains(requestedMHz)) return {{"requestedMHz", nullptr}, {"producedMHz", nullptr}};
+  const double produced = facts::producedMHz(requestedMHz);
+  return {{"requestedMHz", requestedMHz}, {"producedMHz", produced}, {"errorHz", (produced - requestedMHz) * 1e6}};
 }
 
 }  // namespace
 
-Json boardStatus(BoardWorker& board) {
+Json boardStatus(Board& board) {
+  const bool connected = board.connected();
   Json status = {{"name", board.name()},
                  {"address", board.address()},
                  {"emulator", board.emulator() != nullptr},
-                 {"available", board.connected()}};
-  Json readings = {{"temperatures", {nullptr, nullptr}}, {"vco", {{"locked", nullptr}, {"volts", nullptr}}}};
-  Json id = nullptr;
-  try {
-    if (board.connected()) {
-      id = identity(board);
-      readings = health(board);
-    }
-  } catch (const scpi::ScpiError&) {
+                 {"available", connected}};
+  status["identity"] = connected ? reading([&] { return identity(board); }) : Json(nullptr);
+  Json temperatures = Json::array();
+  for (int sensor : {0, 1}) {
+    temperatures.push_back(connected ? reading([&] { return Json(board.temperature(sensor)); }) : Json(nullptr));
   }
+  const Json lock = connected ? reading([&] { return Json(board.vcoLock() != 0); }) : Json(nullptr);
+  const Json volts = connected ? reading([&] { return Json(board.vcoVoltage()); }) : Json(nullptr);
   status["available"] = board.connected();
-  status["identity"] = id;
-  status["temperatures"] = readings["temperatures"];
-  status["vco"] = readings["vco"];
-  status["settings"] = settingsJson(board.settings());
+  status["temperatures"] = temperatures;
+  status["vco"] = {{"locked", lock}, {"volts", volts}};
+  status["clock"] = clockJson(board.view().stored.generateFrequency);
+  status["settings"] = settingsJson(board.view());
   return status;
 }
 
@@ -151,7 +125,7 @@ Json settingsJson(const BoardSettings& s) {
         {"prbs", c.tx2BUJPRBS},
         {"prbsFlag", c.tx2BUJPRBSFlag},
         {"pattern", s.bujPattern}}},
-      {"calibration", {{"source", s.calibrationSource}, {"path", s.calibrationPath}}},
+      {"calibration", {{"source", nameOf(s.calibrationSource)}, {"path", s.calibrationFile}}},
   };
 }
 
@@ -162,9 +136,10 @@ Json configJson(const ActiveConfig& config) {
   return out;
 }
 
-Json planJson(double mhz, double referenceMHz) {
+Json planJson(double mhz) {
+  const double referenceMHz = facts::kReferenceMHz;
   kestrel::SynthModel m;
-  m.configure(referenceMHz, mhz, kLoopProfile);
+  m.configure(referenceMHz, mhz, facts::kLoopProfile);
   const double fraction = m.fractionDenominator > 0 && m.fractionNumerator > 0
                               ? static_cast<double>(m.fractionNumerator) / m.fractionDenominator
                               : 0.0;
@@ -188,6 +163,7 @@ Json planJson(double mhz, double referenceMHz) {
       {"outputs",
        {{"a", output(m.outputAFrequency, m.outputAMux, m.outputAPower)},
         {"b", output(m.outputBFrequency, m.outputBMux, m.outputBPower)}}},
+      {"producedMHz", m.outputAFrequency},
       {"errorHz", (m.outputAFrequency - mhz) * 1e6},
       {"modulatorOrder", m.modulatorOrder},
       {"registers", registerWords(m)},

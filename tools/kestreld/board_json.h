@@ -8,15 +8,16 @@
 
 namespace kestreld {
 
-class BoardWorker;
+class Board;
 struct BoardSettings;
 
 using Json = nlohmann::ordered_json;
 
-// On the worker thread: availability, identity, temperatures, VCO lock and
-// voltage, and the settings view. A board that does not answer gives
-// "available": false and nulls for what only the board knows.
-Json boardStatus(BoardWorker& board);
+// On the board's thread: availability, identity, temperatures, VCO lock and
+// voltage, the clock asked for and the clock produced, and the settings
+// view. A board that does not answer gives "available": false and nulls
+// for what only the board knows.
+Json boardStatus(Board& board);
 
 // The view of the settings, keyed as the settings resource takes them.
 Json settingsJson(const BoardSettings& settings);
@@ -24,8 +25,8 @@ Json settingsJson(const BoardSettings& settings);
 // Every stored field by its name, as SYSTem:CONFiguration:CATalog? names them.
 Json configJson(const ActiveConfig& config);
 
-// The planner's choice for a clock of `mhz` from a `referenceMHz` reference,
+// The planner's choice for a clock of `mhz` from the board's reference,
 // worked out offline, as the library would before uploading it.
-Json planJson(double mhz, double referenceMHz);
+Json planJson(double mhz);
 
 }  // namespace kestreld

@@ -3,132 +3,166 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "scpi_errors.h"
-
 namespace kestreld {
 
-using scpi::ScpiError;
-
 BoardWorker::BoardWorker(std::string name, std::string address, kestrel::sim::BoardEmulator* emulator)
-    : name_(std::move(name)), address_(std::move(address)), emulator_(emulator) {}
+    : board_(std::move(name), std::move(address), emulator) {}
 
 BoardWorker::~BoardWorker() { stop(); }
 
 void BoardWorker::start() {
-  instance_ = vxclk_createInstance();
+  reconnectDue_ = true;
   thread_ = std::thread([this] { run(); });
+  threadId_ = thread_.get_id();
 }
 
-void BoardWorker::stop() {
+void BoardWorker::requestStop() {
+  std::deque<QueuedJob> dropped;
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
-    jobs_.clear();
+    stopRequested_ = true;
+    dropped.swap(jobs_);
   }
-  wake_.notify_all();
-  if (thread_.joinable()) thread_.join();
-  if (instance_ != nullptr) {
-    if (connected_) vxclk_disconnect(instance_);
-    vxclk_destroyInstance(instance_);
-    instance_ = nullptr;
-  }
+  io_.stop();  // the thread ends after the job running now, if any
 }
 
-void BoardWorker::post(Job job) {
+bool BoardWorker::stop(Clock::time_point deadline) {
+  requestStop();
+  std::unique_lock lock(mutex_);
+  const auto ended = [this] { return threadDone_ || !thread_.joinable(); };
+  if (deadline == Clock::time_point::max()) {
+    finished_.wait(lock, ended);
+  } else if (!finished_.wait_until(lock, deadline, ended)) {
+    return false;
+  }
+  lock.unlock();
+  if (thread_.joinable()) thread_.join();
+  board_.disconnect();
+  return true;
+}
+
+bool BoardWorker::post(Job job, std::shared_ptr<JobControl> control) {
   {
     std::lock_guard lock(mutex_);
-    if (stopping_) return;
-    jobs_.push_back(std::move(job));
+    if (stopping_ || jobs_.size() >= kMaxQueuedJobs) return false;
+    jobs_.push_back({std::move(job), std::move(control)});
   }
-  wake_.notify_one();
+  // A line read on the board's own thread is seen at its next turn; a job
+  // from another thread wakes it when it waits for I/O.
+  if (std::this_thread::get_id() != threadId_.load()) asio::post(io_, [] {});
+  return true;
+}
+
+void BoardWorker::serveWaitingIO() {
+  if (!inJob_) return;
+  io_.poll();
+  ioWaitingSince_ = Clock::now();
+}
+
+BoardWorker::Clock::time_point BoardWorker::arrivedAfter() const { return std::min(Clock::now(), ioWaitingSince_); }
+
+BoardSettings BoardWorker::view() const {
+  std::lock_guard lock(mutex_);
+  return published_;
 }
 
 void BoardWorker::run() {
-  while (true) {
-    Job job;
-    {
-      std::unique_lock lock(mutex_);
-      const auto ready = [this] { return stopping_ || !jobs_.empty(); };
-      if (connected_) {
-        wake_.wait(lock, ready);
-      } else {
-        wake_.wait_until(lock, nextAttempt_, ready);
-      }
-      if (stopping_) return;
-      if (!jobs_.empty()) {
-        job = std::move(jobs_.front());
-        jobs_.pop_front();
-      }
-    }
-    // A request that arrives after the backoff has run out sees a fresh attempt.
-    if (!connected_ && std::chrono::steady_clock::now() >= nextAttempt_) attemptConnect();
-    if (!job) continue;
-    const auto begin = std::chrono::steady_clock::now();
+  const auto busy = asio::make_work_guard(io_);
+  while (!stopRequested_) {
     try {
-      job(*this);
+      turn();
     } catch (const std::exception& e) {
-      std::fprintf(stderr, "kestreld: board %s: a request failed: %s\n", name_.c_str(), e.what());
+      std::fprintf(stderr, "kestreld: board %s: %s\n", name().c_str(), e.what());
     }
-    stats_.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+  }
+  std::lock_guard lock(mutex_);
+  threadDone_ = true;
+  finished_.notify_all();
+}
+
+// A connect, or a round of the jobs that wait now, then the I/O that came
+// meanwhile (new lines queue behind the round); with neither to do, the next
+// I/O. Taking the I/O once a round rather than once a job saves a system
+// call a line when many clients keep the board busy, and keeps their order.
+void BoardWorker::turn() {
+  if (reconnectDue_) {
+    ioWaitingSince_ = Clock::now();
+    attemptConnect();
+  } else if (size_t round = waitingJobs(); round > 0) {
+    ioWaitingSince_ = Clock::now();
+    while (round-- > 0 && !stopRequested_) runNext();
+  } else {
+    ioWaitingSince_ = Clock::time_point::max();
+    io_.run_one();
+    return;
+  }
+  io_.poll();
+}
+
+size_t BoardWorker::waitingJobs() const {
+  std::lock_guard lock(mutex_);
+  return jobs_.size();
+}
+
+bool BoardWorker::runNext() {
+  QueuedJob queued;
+  {
+    std::lock_guard lock(mutex_);
+    if (jobs_.empty()) return false;
+    queued = std::move(jobs_.front());
+    jobs_.pop_front();
+  }
+  runJob(queued);
+  afterWork();
+  return true;
+}
+
+void BoardWorker::runJob(QueuedJob& queued) {
+  if (queued.control && !queued.control->begin()) return;  // withdrawn while it waited
+  const auto begin = Clock::now();
+  inJob_ = true;
+  try {
+    queued.job(*this);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "kestreld: board %s: a request failed: %s\n", name().c_str(), e.what());
+  }
+  inJob_ = false;
+  stats_.observe(std::chrono::duration<double>(Clock::now() - begin).count());
+}
+
+// The view for other threads, and a reconnection when the job lost the board.
+void BoardWorker::afterWork() {
+  {
+    std::lock_guard lock(mutex_);
+    published_ = board_.view();
+  }
+  if (!board_.connected() && !reconnectPending_) {
+    backoff_ = kFirstRetry;
+    scheduleReconnect();
   }
 }
 
 void BoardWorker::attemptConnect() {
-  if (instance_ == nullptr) return;
-  if (vxclk_connect(instance_, address_.c_str()) != VXCLK_OK) {
-    nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
-    backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(kLastRetry));
+  reconnectDue_ = false;
+  if (stopRequested_ || board_.connected()) return;
+  if (board_.connect()) {
+    backoff_ = kFirstRetry;
+    afterWork();
     return;
   }
-  connected_ = true;
-  backoff_ = kFirstRetry;
-  std::fprintf(stderr, "kestreld: board %s connected at %s\n", name_.c_str(), address_.c_str());
-  // The first connect learns what the board stored; a reconnect keeps the
-  // instance and the view as they are.
-  if (!settings_.seeded && vxclk_getActiveConfig(instance_, &settings_.stored) == VXCLK_OK) {
-    settings_.seeded = true;
-  }
+  scheduleReconnect();
 }
 
-void BoardWorker::markLost() {
-  if (!connected_) return;
-  connected_ = false;
-  backoff_ = kFirstRetry;
-  nextAttempt_ = std::chrono::steady_clock::now() + backoff_;
-  std::fprintf(stderr, "kestreld: board %s lost; reconnecting\n", name_.c_str());
-}
-
-bool BoardWorker::stillAnswers() {
-  int32_t id = 0;
-  return vxclk_getBoardID(instance_, &id) == VXCLK_OK;
-}
-
-void* BoardWorker::instance() {
-  if (!connected_) throw ScpiError(scpi::kHardwareMissing, "board " + name_ + " is not connected");
-  return instance_;
-}
-
-void BoardWorker::check(const char* call, int32_t status, const char* conflict) {
-  switch (status) {
-    case VXCLK_OK:
-      return;
-    case VXCLK_FAILED:
-      if (stillAnswers()) {
-        if (conflict != nullptr) throw ScpiError(scpi::kSettingsConflict, conflict);
-        throw ScpiError(scpi::kHardwareError, call);
-      }
-      markLost();
-      throw ScpiError(scpi::kHardwareError, std::string(call) + ": the board stopped answering");
-    case VXCLK_NOT_CONNECTED:
-      markLost();
-      throw ScpiError(scpi::kHardwareMissing, call);
-    case VXCLK_OUT_OF_RANGE:
-      throw ScpiError(scpi::kDataOutOfRange, call);
-    case VXCLK_CALIBRATION_SELECTED:
-      throw ScpiError(scpi::kSettingsConflict, "custom FM rates need CAL:SOUR NONE");
-    default:
-      throw ScpiError(scpi::kHardwareError, call);
-  }
+void BoardWorker::scheduleReconnect() {
+  if (reconnectPending_) return;
+  reconnectPending_ = true;
+  reconnect_.expires_after(backoff_);
+  backoff_ = std::min(backoff_ * 2, std::chrono::milliseconds(kLastRetry));
+  reconnect_.async_wait([this](const asio::error_code& error) {
+    reconnectPending_ = false;
+    reconnectDue_ = !error;
+  });
 }
 
 }  // namespace kestreld

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <future>
+#include <optional>
 
 #include "board_worker.h"
 #include "host_network.h"
@@ -33,7 +34,7 @@ int familyOf(const std::string& address) {
 
 }  // namespace
 
-LxiFaces::LxiFaces(LxiOptions options, const AccessList& access) : options_(std::move(options)), access_(access) {}
+LxiFaces::LxiFaces(LxiOptions options, Door& door) : options_(std::move(options)), door_(door) {}
 
 LxiFaces::~LxiFaces() { stop(); }
 
@@ -58,7 +59,7 @@ void LxiFaces::startVxi11() {
     std::printf("kestreld: VXI-11 off (--no-vxi11)\n");
     return;
   }
-  vxi11_ = std::make_unique<vxi11::Vxi11Server>(options_.boards, access_);
+  vxi11_ = std::make_unique<vxi11::Vxi11Server>(options_.boards, door_);
   std::string why;
   if (!vxi11_->start(options_.listen, why)) {
     vxi11_.reset();
@@ -111,19 +112,34 @@ std::vector<ServiceAnnouncement> LxiFaces::announcements() const {
   return services;
 }
 
+// Asked of the board in its queue, like an HTTP request: a full queue gives
+// 503, a wait past the request time 504 (the question is withdrawn).
+std::pair<int, std::string> LxiFaces::firstIdentity() const {
+  BoardWorker& first = *options_.boards.front();
+  std::optional<Submitted<std::string>> idn;
+  try {
+    idn = first.submit([](BoardWorker& board) { return idnResponse(board.board().identity()); });
+  } catch (const QueueFull&) {
+    return {503, "board " + first.name() + "'s queue is full: try again shortly"};
+  }
+  if (idn->result.wait_for(options_.requestTimeout) != std::future_status::ready && idn->control->withdraw()) {
+    return {504, "board " + first.name() + " is busy: its identity was withdrawn from its queue"};
+  }
+  try {
+    return {200, idn->result.get()};
+  } catch (const BoardError& e) {
+    return {503, "board " + first.name() + " cannot tell who it is: " + e.what()};
+  } catch (const std::future_error&) {
+    return {503, "the daemon is stopping"};
+  }
+}
+
 // The first board speaks for the instrument (inst0); every board's resources are listed.
 std::pair<int, std::string> LxiFaces::identification(const std::string& localAddress) const {
-  BoardWorker& first = *options_.boards.front();
-  auto idn = first.submit([](BoardWorker& board) { return identify(board); });
-  if (idn.wait_for(HttpFace::kRequestTimeout) != std::future_status::ready) {
-    return {504, "board " + first.name() + " is busy: its identity is still queued"};
-  }
+  auto [status, idn] = firstIdentity();
+  if (status != 200) return {status, idn};
   IdentificationPage page;
-  try {
-    page.identity = parseIdentity(idn.get());
-  } catch (const std::exception& e) {
-    return {503, "board " + first.name() + " cannot tell who it is: " + e.what()};
-  }
+  page.identity = parseIdentity(idn);
   const std::string host = withoutMappedPrefix(localAddress);
   page.description = "Kestrel clock-source board served by kestreld " + options_.version;
   page.baseUrl = "http://" + urlHost(host) + ":" + std::to_string(options_.httpPort);

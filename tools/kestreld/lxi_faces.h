@@ -6,18 +6,19 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "access_list.h"
 #include "dns_sd.h"
 
 namespace kestreld {
 
 class BoardWorker;
+class Door;
 class HttpFace;
 
 namespace vxi11 {
@@ -32,16 +33,19 @@ struct LxiOptions {
   bool vxi11 = true;
   bool mdns = true;
   std::string version;  // kestreld's
+  // How long the identification waits for the first board (--request-timeout).
+  std::chrono::milliseconds requestTimeout{30000};
 };
 
 class LxiFaces {
  public:
-  LxiFaces(LxiOptions options, const AccessList& access);
+  // VXI-11 connections come in through `door`, with the other faces'.
+  LxiFaces(LxiOptions options, Door& door);
   ~LxiFaces();
   LxiFaces(const LxiFaces&) = delete;
   LxiFaces& operator=(const LxiFaces&) = delete;
 
-  // GET /lxi/identification, before the HTTP face starts.
+  // GET /lxi/identification, before the HTTP face listens.
   void addRoutes(HttpFace& http);
   // VXI-11, then the announcements (which include VXI-11 when it runs).
   void start();
@@ -54,9 +58,11 @@ class LxiFaces {
   void startVxi11();
   void startAnnouncements();
   std::vector<ServiceAnnouncement> announcements() const;
+  // The first board's *IDN? answer, or the status and sentence of why there is none.
+  std::pair<int, std::string> firstIdentity() const;
 
   LxiOptions options_;
-  const AccessList& access_;
+  Door& door_;
   std::unique_ptr<vxi11::Vxi11Server> vxi11_;
   std::atomic<bool> vxi11Running_{false};
   DnsSdAnnouncer announcer_;

@@ -79,7 +79,7 @@ void counters(Writer& w, const std::vector<BoardWorker*>& boards, const char* na
 
 void histogram(Writer& w, const std::vector<BoardWorker*>& boards) {
   const std::string name = "kestreld_board_job_duration_seconds";
-  w.family(name.c_str(), "histogram", "Time the board's worker spent on one job (a request or a status reading).");
+  w.family(name.c_str(), "histogram", "Time the board's thread spent on one job (an SCPI line, an HTTP request or a status reading).");
   for (BoardWorker* board : boards) {
     const BoardStats& s = board->stats();
     const std::string who = "board=\"" + label(board->name()) + "\"";

@@ -20,6 +20,7 @@ enum ErrorCode : int {
   kExecutionError = -200,
   kSettingsConflict = -221,
   kDataOutOfRange = -222,
+  kTooMuchData = -223,
   kIllegalParameterValue = -224,
   kHardwareError = -240,
   kHardwareMissing = -241,

@@ -175,18 +175,18 @@ bool spells(const std::string& typed, std::string_view mixedCase) {
   return typed == upper(mixedCase) || typed == shortForm(mixedCase);
 }
 
+// Whether the typed nodes spell the pattern from node p and typed node t on;
+// with `suffixes` false, whatever their numeric suffixes.
 bool matchFrom(const std::vector<PatternNode>& pattern, size_t p, const std::vector<Mnemonic>& typed, size_t t,
-               bool& badSuffix) {
+               bool suffixes) {
   if (p == pattern.size()) return t == typed.size();
   const PatternNode& node = pattern[p];
-  if (t < typed.size() && (typed[t].name == node.longName || typed[t].name == node.shortName)) {
-    if (typed[t].suffix.value_or(1) == node.suffix) {
-      if (matchFrom(pattern, p + 1, typed, t + 1, badSuffix)) return true;
-    } else {
-      badSuffix = true;
-    }
+  const bool nameFits = t < typed.size() && (typed[t].name == node.longName || typed[t].name == node.shortName);
+  if (nameFits && (!suffixes || typed[t].suffix.value_or(1) == node.suffix) &&
+      matchFrom(pattern, p + 1, typed, t + 1, suffixes)) {
+    return true;
   }
-  return node.optional && matchFrom(pattern, p + 1, typed, t, badSuffix);
+  return node.optional && matchFrom(pattern, p + 1, typed, t, suffixes);
 }
 
 double unitScale(const std::string& unit, Unit kind) {
@@ -235,6 +235,8 @@ const char* errorText(int code) {
       return "Settings conflict";
     case kDataOutOfRange:
       return "Data out of range";
+    case kTooMuchData:
+      return "Too much data";
     case kIllegalParameterValue:
       return "Illegal parameter value";
     case kHardwareError:
@@ -292,9 +294,9 @@ std::vector<PatternNode> compilePattern(std::string_view pattern) {
 }
 
 MatchResult matchPattern(const std::vector<PatternNode>& pattern, const std::vector<Mnemonic>& typed) {
-  bool badSuffix = false;
-  if (matchFrom(pattern, 0, typed, 0, badSuffix)) return MatchResult::Match;
-  return badSuffix ? MatchResult::BadSuffix : MatchResult::NoMatch;
+  if (matchFrom(pattern, 0, typed, 0, true)) return MatchResult::Match;
+  // Only a header that is whole but for a suffix has a suffix out of range.
+  return matchFrom(pattern, 0, typed, 0, false) ? MatchResult::BadSuffix : MatchResult::NoMatch;
 }
 
 double numericValue(const Param& param, Unit unit, const NumericRange& range) {

@@ -65,7 +65,7 @@ std::vector<PatternNode> compilePattern(std::string_view pattern);
 enum class MatchResult { Match, NoMatch, BadSuffix };
 
 // Whether the typed nodes spell the pattern (optional nodes may be left out).
-// BadSuffix: the names fit but a numeric suffix selects a node that is not there.
+// BadSuffix: every name fits, but a numeric suffix selects a node that is not there.
 MatchResult matchPattern(const std::vector<PatternNode>& pattern, const std::vector<Mnemonic>& typed);
 
 // ---- parameters -----------------------------------------------------------------

@@ -1,5 +1,8 @@
 #include "scpi_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <array>
 #include <deque>
 #include <optional>
@@ -9,35 +12,78 @@
 
 namespace kestreld {
 
-// One connection. Lives on the io_context's thread; only its session is
-// touched on the worker thread, and only by the jobs it posts there.
+namespace {
+
+// An ACK for what was just read goes out now, not after the delayed-ACK
+// timer: the client's next small write may be waiting for it (Nagle). Linux
+// leaves quick-ACK mode by itself, so this is asked again after every read.
+void acknowledgeNow(asio::ip::tcp::socket& socket) {
+#ifdef TCP_QUICKACK
+  const int on = 1;
+  ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+  (void)socket;
+#endif
+}
+
+}  // namespace
+
+// One connection, on the board's thread like everything of it: its lines
+// run there as jobs of the board's queue, in turn with everyone else's.
 class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
  public:
-  ScpiClient(asio::ip::tcp::socket socket, ScpiServer& server, BoardWorker& board, const CommandTree& tree)
-      : socket_(std::move(socket)), server_(server), board_(board), session_(std::make_shared<ClientSession>(tree)) {}
+  ScpiClient(asio::ip::tcp::socket socket, Door::Ticket ticket, ScpiServer& server, BoardWorker& board,
+             const CommandTree& tree, std::chrono::seconds idleTimeout)
+      : socket_(std::move(socket)),
+        ticket_(std::move(ticket)),
+        idle_(socket_.get_executor()),
+        idleTimeout_(idleTimeout),
+        server_(server),
+        board_(board),
+        session_(std::make_shared<ClientSession>(tree, ScpiServer::kMaxUnsent)) {}
 
-  void start() { pump(); }
+  void start() {
+    stillActive();
+    pump();
+  }
 
+  // The client is gone (or the daemon stops): its queued line is withdrawn,
+  // its running line stops at its next command, its place at the door is freed.
   void close() {
     if (closed_) return;
     closed_ = true;
+    session_->abandon();
+    if (line_) line_->withdraw();
     asio::error_code ignored;
+    idle_.cancel();
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
     socket_.close(ignored);
+    ticket_ = Door::Ticket();
   }
 
  private:
-  // Runs the next complete line, or reads more when there is none. A client
-  // that has stopped sending still gets the answers to what it sent.
+  // Runs the next complete line, or reads more when there is none. While a
+  // line runs, or waits for a VXI-11 lock, the client is still read (up to a
+  // line ahead), so that one that resets its connection stops its line; a
+  // client that has only stopped sending still gets the answers to what it sent.
   void pump() {
-    if (closed_ || busy_ || reading_ || heldOff_) return;
-    if (unsent_ > ScpiServer::kMaxUnsent) return;  // resumed when the writes drain
-    if (heldOffByLock()) return;                   // resumed when the lock is released
-    if (std::optional<std::string> line = takeLine()) return dispatch(std::move(*line));
-    if (endOfInput_) {
-      if (outbox_.empty()) drop();
+    if (closed_) return;
+    if (unsent_ > ScpiServer::kMaxUnsent) return drop();
+    if (!busy_ && !heldOffByLock()) {
+      std::optional<std::string> line = takeLine();
+      if (closed_) return;
+      if (line) return dispatch(std::move(*line));
+      if (endOfInput_) {
+        if (outbox_.empty()) drop();
+        return;
+      }
+    } else if (endOfInput_ || pending_.size() > ScpiServer::kMaxLine) {
       return;
     }
+    if (!reading_) readMore();
+  }
+
+  void readMore() {
     reading_ = true;
     socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](asio::error_code error, size_t n) {
       self->reading_ = false;
@@ -46,23 +92,26 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
       } else if (error) {
         return self->drop();
       } else {
+        acknowledgeNow(self->socket_);
         self->received(std::string_view(self->buffer_.data(), n));
       }
       self->pump();
     });
   }
 
-  // A VXI-11 link has the board to itself: the next line waits until it lets go.
+  // A VXI-11 link has the board to itself: the next line waits until it lets
+  // go. The lock is released on the VXI-11 thread; the line resumes on ours.
   bool heldOffByLock() {
+    if (heldOff_) return true;
     if (pending_.find('\n') == std::string::npos || !board_.lock().locked()) return false;
     heldOff_ = true;
     board_.lock().whenFree([weak = weak_from_this()] {
-      if (auto self = weak.lock()) {
-        asio::post(self->socket_.get_executor(), [self] {
-          self->heldOff_ = false;
-          self->pump();
-        });
-      }
+      const auto self = weak.lock();
+      if (!self) return;
+      asio::post(self->socket_.get_executor(), [self] {
+        self->heldOff_ = false;
+        self->pump();
+      });
     });
     return true;
   }
@@ -81,6 +130,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
     const size_t newline = pending_.find('\n');
     if (newline == std::string::npos) {
       if (pending_.size() > ScpiServer::kMaxLine) {
+        if (!firstLineAccepted(pending_)) return std::nullopt;
         pending_.clear();
         discarding_ = true;
         reportOverrun();
@@ -89,6 +139,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
     }
     std::string line = pending_.substr(0, newline);
     pending_.erase(0, newline + 1);
+    if (!firstLineAccepted(line)) return std::nullopt;
     if (line.size() > ScpiServer::kMaxLine) {
       reportOverrun();
       return std::nullopt;
@@ -96,22 +147,46 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
     return line;
   }
 
-  void reportOverrun() {
-    board_.post([session = session_](BoardWorker&) { session->pushError(scpi::kInputBufferOverrun); });
+  // A browser's request (a page's fetch to this port) starts with an HTTP
+  // request line: nothing of such a connection runs.
+  bool firstLineAccepted(std::string_view line) {
+    if (firstLineSeen_) return true;
+    firstLineSeen_ = true;
+    if (!looksLikeHttp(line.substr(0, std::min<size_t>(line.find('\n'), 256)))) return true;
+    drop();
+    return false;
   }
 
+  // Only while no line of this client is queued or running.
+  void reportOverrun() { session_->pushError(scpi::kInputBufferOverrun); }
+
   void dispatch(std::string line) {
+    stillActive();
     busy_ = true;
-    board_.post([self = shared_from_this(), line = std::move(line)](BoardWorker& board) {
-      const uint64_t errorsBefore = self->session_->errorsPushed();
-      std::string response = self->session_->execute(line, board);
-      board.stats().countRequest(Face::Scpi, self->session_->errorsPushed() != errorsBefore);
-      asio::post(self->socket_.get_executor(), [self, response = std::move(response)]() mutable {
-        self->busy_ = false;
-        if (!response.empty()) self->send(std::move(response) + "\n");
-        self->pump();
-      });
-    });
+    line_ = std::make_shared<JobControl>();
+    const auto askedAt = board_.arrivedAfter();
+    // The job runs on this same thread, when its turn comes.
+    const bool queued = board_.post(
+        [self = shared_from_this(), line = std::move(line), askedAt](BoardWorker& board) {
+          const uint64_t errorsBefore = self->session_->errorsPushed();
+          std::string response = self->session_->execute(line, board, askedAt);
+          board.stats().countRequest(Face::Scpi, self->session_->errorsPushed() != errorsBefore);
+          self->finished(std::move(response), self->session_->answerOverflowed());
+        },
+        line_);
+    if (!queued) {
+      session_->pushError(scpi::kQueueOverflow, "the board's job queue is full: the line was not run");
+      asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finished({}, false); });
+    }
+    pump();  // reads on while the line waits and runs
+  }
+
+  void finished(std::string response, bool overflowed) {
+    busy_ = false;
+    line_.reset();
+    if (overflowed) return drop();  // an answer that size is no measurement
+    if (!response.empty()) send(std::move(response) + "\n");
+    pump();
   }
 
   void send(std::string text) {
@@ -125,11 +200,35 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
     asio::async_write(socket_, asio::buffer(outbox_.front()),
                       [self = shared_from_this()](asio::error_code error, size_t) {
                         if (error) return self->drop();
+                        self->stillActive();
                         self->unsent_ -= self->outbox_.front().size();
                         self->outbox_.pop_front();
                         if (!self->outbox_.empty()) return self->writeNext();
                         self->pump();
                       });
+  }
+
+  // A complete line came in or an answer went out: the idle clock starts
+  // again. The timer is not moved for that (a system call per line): when
+  // it runs out, it looks at when the client was last active.
+  void stillActive() {
+    lastActive_ = std::chrono::steady_clock::now();
+    if (idleTimeout_.count() == 0 || closed_ || idleArmed_) return;
+    armIdle(idleTimeout_);
+  }
+
+  void armIdle(std::chrono::steady_clock::duration after) {
+    idleArmed_ = true;
+    idle_.expires_after(after);
+    idle_.async_wait([self = shared_from_this()](const asio::error_code& error) {
+      self->idleArmed_ = false;
+      if (error || self->closed_) return;
+      const auto idleFor = std::chrono::steady_clock::now() - self->lastActive_;
+      // Its line is still running, or waits for a lock: it is not idle.
+      if (self->busy_ || self->heldOff_) return self->armIdle(self->idleTimeout_);
+      if (idleFor < self->idleTimeout_) return self->armIdle(self->idleTimeout_ - idleFor);
+      self->drop();
+    });
   }
 
   void drop() {
@@ -138,69 +237,54 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   }
 
   asio::ip::tcp::socket socket_;
+  Door::Ticket ticket_;
+  asio::steady_timer idle_;
+  bool idleArmed_ = false;
+  std::chrono::steady_clock::time_point lastActive_{};
+  std::chrono::seconds idleTimeout_;
   ScpiServer& server_;
   BoardWorker& board_;
   std::shared_ptr<ClientSession> session_;
+  std::shared_ptr<JobControl> line_;  // the line queued or running on the worker
   std::array<char, 4096> buffer_{};
   std::string pending_;
   std::deque<std::string> outbox_;
   size_t unsent_ = 0;
   bool reading_ = false;
   bool busy_ = false;
-  bool heldOff_ = false;
+  bool heldOff_ = false;  // a complete line waits for a VXI-11 lock to be released
   bool discarding_ = false;
   bool endOfInput_ = false;
+  bool firstLineSeen_ = false;
   bool closed_ = false;
 };
 
-namespace {
-
-bool allowed(const AccessList& access, const asio::ip::address& peer) {
-  if (peer.is_v4()) return access.allows(peer.to_v4().to_uint());
-  const asio::ip::address_v6 v6 = peer.to_v6();
-  if (v6.is_v4_mapped()) return access.allows(asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_uint());
-  return access.open();  // the networks are IPv4 ones
-}
-
-}  // namespace
-
-ScpiServer::ScpiServer(asio::io_context& io, BoardWorker& board, const CommandTree& tree, const AccessList& access)
-    : acceptor_(io), board_(board), tree_(tree), access_(access) {}
+ScpiServer::ScpiServer(BoardWorker& board, const CommandTree& tree, Door& door, std::chrono::seconds idleTimeout)
+    : acceptor_(
+          board.io(), door,
+          [this](asio::ip::tcp::socket socket, Door::Ticket ticket) { admit(std::move(socket), std::move(ticket)); }),
+      board_(board),
+      tree_(tree),
+      idleTimeout_(idleTimeout) {}
 
 ScpiServer::~ScpiServer() { stop(); }
 
-void ScpiServer::listen(const asio::ip::tcp::endpoint& endpoint) {
-  acceptor_.open(endpoint.protocol());
-  acceptor_.set_option(asio::ip::tcp::acceptor::reuse_address(true));
-  acceptor_.bind(endpoint);
-  acceptor_.listen();
-  accept();
-}
+void ScpiServer::listen(const asio::ip::tcp::endpoint& endpoint) { acceptor_.listen(endpoint); }
 
 void ScpiServer::stop() {
-  asio::error_code ignored;
-  acceptor_.close(ignored);
+  acceptor_.close();
   for (const auto& client : clients_) client->close();
   clients_.clear();
 }
 
 void ScpiServer::forget(const std::shared_ptr<ScpiClient>& client) { clients_.erase(client); }
 
-void ScpiServer::accept() {
-  acceptor_.async_accept([this](asio::error_code error, asio::ip::tcp::socket socket) {
-    if (error == asio::error::operation_aborted || !acceptor_.is_open()) return;
-    if (!error) {
-      asio::error_code peerError;
-      const auto peer = socket.remote_endpoint(peerError);
-      if (!peerError && allowed(access_, peer.address())) {
-        socket.set_option(asio::ip::tcp::no_delay(true), peerError);
-        auto client = std::make_shared<ScpiClient>(std::move(socket), *this, board_, tree_);
-        clients_.insert(client);
-        client->start();
-      }
-    }
-    accept();
-  });
+void ScpiServer::admit(asio::ip::tcp::socket socket, Door::Ticket ticket) {
+  asio::error_code ignored;
+  socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+  auto client = std::make_shared<ScpiClient>(std::move(socket), std::move(ticket), *this, board_, tree_, idleTimeout_);
+  clients_.insert(client);
+  client->start();
 }
 
 }  // namespace kestreld

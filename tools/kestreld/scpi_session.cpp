@@ -1,5 +1,7 @@
 #include "scpi_session.h"
 
+#include <algorithm>
+
 #include "board_worker.h"
 
 namespace kestreld {
@@ -29,45 +31,68 @@ uint8_t eventBitFor(int code) {
 
 bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
-void expectParams(const ProgramUnit& unit, size_t count) {
-  if (unit.params.size() < count) throw ScpiError(kMissingParameter);
-  if (unit.params.size() > count) throw ScpiError(kParameterNotAllowed);
-}
-
-uint8_t registerValue(const ProgramUnit& unit) {
-  expectParams(unit, 1);
-  return static_cast<uint8_t>(integerValue(unit.params[0], {0, 255, 0}));
-}
+bool isCommon(const CommandEntry& entry) { return !entry.pattern.empty() && entry.pattern.front() == '*'; }
 
 }  // namespace
 
 CommandTree::CommandTree(std::vector<CommandEntry> entries) : entries_(std::move(entries)) {
-  for (CommandEntry& entry : entries_) entry.nodes = compilePattern(entry.pattern);
+  for (CommandEntry& entry : entries_) {
+    if (!isCommon(entry)) entry.nodes = compilePattern(entry.pattern);
+  }
 }
 
 const CommandEntry& CommandTree::find(const std::vector<Mnemonic>& typed) const {
-  bool badSuffix = false;
-  for (const CommandEntry& entry : entries_) {
-    const MatchResult result = matchPattern(entry.nodes, typed);
-    if (result == MatchResult::Match) return entry;
-    badSuffix = badSuffix || result == MatchResult::BadSuffix;
-  }
   std::string spelled;
   for (const Mnemonic& m : typed) {
     spelled += (spelled.empty() ? "" : ":") + m.name + (m.suffix ? std::to_string(*m.suffix) : "");
   }
+  {
+    std::lock_guard lock(foundMutex_);
+    if (const auto it = found_.find(spelled); it != found_.end()) return *it->second;
+  }
+  const CommandEntry& entry = search(typed, spelled);
+  std::lock_guard lock(foundMutex_);
+  found_.emplace(spelled, &entry);  // only headers that exist: as many as their spellings
+  return entry;
+}
+
+const CommandEntry& CommandTree::search(const std::vector<Mnemonic>& typed, const std::string& spelled) const {
+  bool badSuffix = false;
+  for (const CommandEntry& entry : entries_) {
+    if (isCommon(entry)) continue;
+    const MatchResult result = matchPattern(entry.nodes, typed);
+    if (result == MatchResult::Match) return entry;
+    badSuffix = badSuffix || result == MatchResult::BadSuffix;
+  }
   throw ScpiError(badSuffix ? kHeaderSuffixOutOfRange : kUndefinedHeader, spelled);
 }
 
-std::string ClientSession::execute(std::string_view message, BoardWorker& board) {
+const CommandEntry& CommandTree::findCommon(const std::string& name) const {
+  const auto it =
+      std::find_if(entries_.begin(), entries_.end(), [&](const CommandEntry& e) { return e.pattern == name; });
+  if (it == entries_.end()) throw ScpiError(kUndefinedHeader, name);
+  return *it;
+}
+
+std::string ClientSession::execute(std::string_view message, BoardWorker& board, Clock::time_point askedAt) {
   std::string response;
   bool answered = false;
+  const Clock::time_point lineStart = Clock::now();
+  askedAt_ = askedAt;
+  overflowed_ = false;
+  path_.clear();  // every program message starts at the root
   try {
+    bool first = true;
     for (std::string_view text : splitUnits(message)) {
       if (isBlank(text)) continue;
+      // Between commands, the board's other clients come in, queue their
+      // lines and take their answers; this one may turn out to be gone.
+      if (!first) board.serveWaitingIO();
+      first = false;
+      if (!mayContinue(board, lineStart)) break;
       try {
         const ProgramUnit unit = parseUnit(text);
-        std::string answer = runUnit(unit, board);
+        std::string answer = runUnit(unit, board.board());
         if (unit.header.query) {
           response += (answered ? ";" : "") + answer;
           answered = true;
@@ -76,6 +101,12 @@ std::string ClientSession::execute(std::string_view message, BoardWorker& board)
         pushError(e.code, e.what());
         // After a command error the rest of the message cannot be trusted.
         if (eventBitFor(e.code) == kCommandErrorBit) break;
+      } catch (const BoardError& e) {
+        pushError(e);
+      }
+      if (response.size() > maxAnswer_) {
+        overflowed_ = true;
+        return {};
       }
     }
   } catch (const ScpiError& e) {
@@ -84,8 +115,20 @@ std::string ClientSession::execute(std::string_view message, BoardWorker& board)
   return response;
 }
 
-std::string ClientSession::runUnit(const ProgramUnit& unit, BoardWorker& board) {
-  if (unit.header.common) return runCommon(unit, board);
+// Between the commands of a line: not for a client that is gone or a daemon
+// that stops, nor past the line's share of the board.
+bool ClientSession::mayContinue(BoardWorker& board, Clock::time_point lineStart) {
+  if (abandoned_ || board.stopping()) return false;
+  if (Clock::now() - lineStart <= kLineBoardTime) return true;
+  pushError(kTooMuchData,
+            "the line held the board for " + std::to_string(kLineBoardTime.count()) + " s: the rest of it was not run");
+  return false;
+}
+
+std::string ClientSession::runUnit(const ProgramUnit& unit, Board& board) {
+  Call context{board, *this, unit.params};
+  // Common commands neither use nor change the header path.
+  if (unit.header.common) return call(tree_.findCommon(unit.header.commonName), unit, context);
   std::vector<Mnemonic> nodes = unit.header.nodes;
   if (!unit.header.absolute) nodes.insert(nodes.begin(), path_.begin(), path_.end());
   const CommandEntry* entry = nullptr;
@@ -99,58 +142,37 @@ std::string ClientSession::runUnit(const ProgramUnit& unit, BoardWorker& board) 
     entry = &tree_.find(nodes);
   }
   path_.assign(nodes.begin(), nodes.end() - 1);
+  return call(*entry, unit, context);
+}
 
-  Call call{board, *this, unit.params};
+// The entry's query or command, once the parameters are counted.
+std::string ClientSession::call(const CommandEntry& entry, const ProgramUnit& unit, Call& context) {
   if (unit.header.query) {
-    if (!entry->query) throw ScpiError(kUndefinedHeader, "no query form");
-    if (unit.params.size() > static_cast<size_t>(entry->queryParams)) throw ScpiError(kParameterNotAllowed);
-    return entry->query(call);
+    if (!entry.query) throw ScpiError(kUndefinedHeader, "no query form");
+    if (unit.params.size() > static_cast<size_t>(entry.queryParams)) throw ScpiError(kParameterNotAllowed);
+    return entry.query(context);
   }
-  if (!entry->set) throw ScpiError(kUndefinedHeader, "query only");
-  if (unit.params.size() > static_cast<size_t>(entry->setParams)) throw ScpiError(kParameterNotAllowed);
-  if (unit.params.size() < static_cast<size_t>(entry->setMin < 0 ? entry->setParams : entry->setMin)) {
+  if (!entry.set) throw ScpiError(kUndefinedHeader, "query only");
+  if (unit.params.size() > static_cast<size_t>(entry.setParams)) throw ScpiError(kParameterNotAllowed);
+  if (unit.params.size() < static_cast<size_t>(entry.setMin < 0 ? entry.setParams : entry.setMin)) {
     throw ScpiError(kMissingParameter);
   }
-  entry->set(call);
+  entry.set(context);
   return {};
 }
 
-std::string ClientSession::runCommon(const ProgramUnit& unit, BoardWorker& board) {
-  const std::string& name = unit.header.commonName;
-  const bool query = unit.header.query;
-  if (name == "*ESE" || name == "*SRE") {
-    uint8_t& reg = name == "*ESE" ? eventEnable_ : serviceEnable_;
-    if (query) {
-      expectParams(unit, 0);
-      return std::to_string(reg);
-    }
-    reg = registerValue(unit);
-    return {};
-  }
-  expectParams(unit, 0);
-  if (query) {
-    if (name == "*IDN") return identify(board);
-    if (name == "*ESR") {
-      const uint8_t value = eventStatus_;
-      eventStatus_ = 0;
-      return std::to_string(value);
-    }
-    if (name == "*STB") return std::to_string(statusByte());
-    if (name == "*OPC") return "1";  // a message runs to its end before the next begins
-    if (name == "*TST") return std::to_string(selfTest(board));
-  } else {
-    if (name == "*RST") return resetBoard(board), std::string();
-    if (name == "*CLS") return clearStatus(), std::string();
-    if (name == "*OPC") return eventStatus_ |= kOperationComplete, std::string();
-    if (name == "*WAI") return {};
-  }
-  throw ScpiError(kUndefinedHeader, name + (query ? "?" : ""));
+uint8_t ClientSession::takeEventStatus() {
+  const uint8_t value = eventStatus_;
+  eventStatus_ = 0;
+  return value;
 }
+
+void ClientSession::operationComplete() { eventStatus_ |= kOperationComplete; }
 
 uint8_t ClientSession::statusByte() const {
   uint8_t status = errors_.empty() ? 0 : kErrorQueueBit;
-  if ((eventStatus_ & eventEnable_) != 0) status |= kEventSummaryBit;
-  if ((status & serviceEnable_ & ~kServiceRequestBit) != 0) status |= kServiceRequestBit;
+  if ((eventStatus_ & eventEnable) != 0) status |= kEventSummaryBit;
+  if ((status & serviceEnable & ~kServiceRequestBit) != 0) status |= kServiceRequestBit;
   return status;
 }
 
@@ -162,6 +184,11 @@ void ClientSession::pushError(int code, const std::string& detail) {
     return;
   }
   errors_.emplace_back(code, detail);
+}
+
+void ClientSession::pushError(const BoardError& error) {
+  const auto [code, detail] = scpiErrorFor(error);
+  pushError(code, detail);
 }
 
 std::pair<int, std::string> ClientSession::takeError() {

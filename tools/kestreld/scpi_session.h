@@ -1,13 +1,18 @@
 // One SCPI client of one board: its error queue, its IEEE 488.2 status
 // registers and its header path, and the execution of its program messages
-// against the command tree. Runs on the board's worker thread only.
+// against the command tree, which holds every command, the common (*)
+// commands included. Runs on the board's own thread only.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -15,12 +20,15 @@
 
 namespace kestreld {
 
+class Board;
 class BoardWorker;
 class ClientSession;
+struct BoardError;
+struct BoardIdentity;
 
 // What a command's handler gets.
 struct Call {
-  BoardWorker& board;
+  Board& board;
   ClientSession& client;
   const std::vector<scpi::Param>& params;
 };
@@ -28,8 +36,9 @@ struct Call {
 using SetHandler = std::function<void(Call&)>;
 using QueryHandler = std::function<std::string(Call&)>;
 
-// One command of the tree: its header pattern, the parameters it takes, and
-// what it does as a command and as a query (either may be empty).
+// One command of the tree: its header pattern ("[SOURce]:FREQuency[:CW]", or
+// "*IDN" for a common command), the parameters it takes, and what it does as
+// a command and as a query (either may be empty).
 struct CommandEntry {
   std::string pattern;
   int setParams = 1;  // exact count
@@ -45,23 +54,46 @@ class CommandTree {
   explicit CommandTree(std::vector<CommandEntry> entries);
   // The entry the typed header spells; throws -113 or -114 when none does.
   const CommandEntry& find(const std::vector<scpi::Mnemonic>& typed) const;
+  // The common command of that name ("*IDN"); throws -113 when there is none.
+  const CommandEntry& findCommon(const std::string& name) const;
   const std::vector<CommandEntry>& entries() const { return entries_; }
 
  private:
+  const CommandEntry& search(const std::vector<scpi::Mnemonic>& typed, const std::string& spelled) const;
+
   std::vector<CommandEntry> entries_;
+  // Headers found before, by their spelling ("DIAG:REG"): a line need not
+  // match its header against the whole table again. Any board's thread.
+  mutable std::mutex foundMutex_;
+  mutable std::unordered_map<std::string, const CommandEntry*> found_;
 };
 
 class ClientSession {
  public:
-  static constexpr size_t kErrorQueueDepth = 16;
+  using Clock = std::chrono::steady_clock;
 
-  explicit ClientSession(const CommandTree& tree) : tree_(tree) {}
+  static constexpr size_t kErrorQueueDepth = 16;
+  static constexpr size_t kNoAnswerLimit = SIZE_MAX;
+  // The board time one line may take before the rest of it is dropped (-223):
+  // a line runs as a whole while the other clients wait.
+  static constexpr std::chrono::seconds kLineBoardTime{10};
+
+  explicit ClientSession(const CommandTree& tree, size_t maxAnswer = kNoAnswerLimit)
+      : tree_(tree), maxAnswer_(maxAnswer) {}
 
   // Runs one program message (one line) and returns the response line without
-  // its newline, or "" when the message held no query.
-  std::string execute(std::string_view message, BoardWorker& board);
+  // its newline, or "" when the message held no query. `askedAt`: when the
+  // line arrived, so that a query may share a board read that ran since.
+  std::string execute(std::string_view message, BoardWorker& board, Clock::time_point askedAt = Clock::now());
+  // The last line's answer outgrew its limit and was dropped: the client
+  // should be disconnected.
+  bool answerOverflowed() const { return overflowed_; }
+  // Any thread: the client is gone; its line in progress stops before its next command.
+  void abandon() { abandoned_ = true; }
+  Clock::time_point askedAt() const { return askedAt_; }
 
   void pushError(int code, const std::string& detail = {});
+  void pushError(const BoardError& error);
   // The oldest error as `<number>,"<text>"`, removed; 0,"No error" when none.
   std::string popError();
   size_t errorCount() const { return errors_.size(); }
@@ -71,26 +103,39 @@ class ClientSession {
   uint64_t errorsPushed() const { return pushed_; }
   void clearStatus();
 
- private:
-  std::string runUnit(const scpi::ProgramUnit& unit, BoardWorker& board);
-  std::string runCommon(const scpi::ProgramUnit& unit, BoardWorker& board);
+  // The IEEE 488.2 registers, for the common commands.
+  uint8_t eventEnable = 0;
+  uint8_t serviceEnable = 0;
+  uint8_t takeEventStatus();  // *ESR?: read and cleared
+  void operationComplete();   // *OPC
   uint8_t statusByte() const;
 
+ private:
+  std::string runUnit(const scpi::ProgramUnit& unit, Board& board);
+  static std::string call(const CommandEntry& entry, const scpi::ProgramUnit& unit, Call& call);
+  bool mayContinue(BoardWorker& board, Clock::time_point lineStart);
+
   const CommandTree& tree_;
+  size_t maxAnswer_;
+  std::atomic<bool> abandoned_{false};
+  bool overflowed_ = false;
+  Clock::time_point askedAt_{};
   std::deque<std::pair<int, std::string>> errors_;
   uint64_t pushed_ = 0;
   uint8_t eventStatus_ = 0;
-  uint8_t eventEnable_ = 0;
-  uint8_t serviceEnable_ = 0;
   std::vector<scpi::Mnemonic> path_;  // the header path a following command starts from
 };
 
-// The board's common-command behaviour, defined with the command tree.
-std::string identify(BoardWorker& board);  // *IDN?
-void resetBoard(BoardWorker& board);       // *RST
-int selfTest(BoardWorker& board);          // *TST?: 0 passed
-
 // Every command of a board, as one table.
 const CommandTree& commandTree();
+// The IEEE 488.2 common commands (*IDN?, *RST, *CLS, ...) among them.
+std::vector<CommandEntry> commonCommands();
+
+// The *IDN? answer: Kestrel,Clock source board <ID in hex>,<serial>,KestrelLib <version>.
+std::string idnResponse(const BoardIdentity& id);
+
+// The SCPI error number of a fault of the board service, and its detail
+// (with the command that resolves a conflict).
+std::pair<int, std::string> scpiErrorFor(const BoardError& error);
 
 }  // namespace kestreld

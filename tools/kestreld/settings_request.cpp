@@ -1,14 +1,7 @@
 #include "settings_request.h"
 
-#include <cfloat>
-#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <optional>
-
-#include "board_worker.h"
-#include "scpi_errors.h"
-#include "scpi_session.h"
 
 namespace kestreld {
 
@@ -16,55 +9,89 @@ namespace {
 
 enum class Kind { Integer, Real, Boolean };
 
-// One settable field. The ranges are the SCPI ones (docs/scpi.md), checked
-// here so that a request with any bad field changes nothing.
+// Besides the service's settings, switches and frequencies: the BUJ pattern
+// (32 bits), the PRBS code (a register word) and its flag.
+struct PatternTag {};
+struct WordTag {};
+struct FlagTag {};
+using Target = std::variant<Setting, Switch, Frequency, PatternTag, WordTag, FlagTag>;
+
+// One settable field: where it lives in the body, what it sets, and its
+// range in its own unit (Hz where its name says so; the service takes MHz).
 struct Field {
   const char* group;  // "" for the top level
   const char* name;
-  Kind kind;
-  double min;
-  double max;
-  const char* header;      // the SCPI header that applies it
-  const char* unit = "";   // appended to the value
-  bool exclusive = false;  // the limits themselves are out of range
+  Target target;
+  double perMHz = 1;  // the field's unit per MHz, for frequencies
 };
 
-constexpr double kI32Min = INT32_MIN;
-constexpr double kI32Max = INT32_MAX;
+constexpr double kHzPerMHz = 1e6;
 
 // In the order of application: calibration and modulation before the clock,
 // as *RST does, so that the clock is planned with them; enables before the
 // amplitudes they allow.
 const Field kFields[] = {
-    {"", "clockSource", Kind::Integer, kI32Min, kI32Max, "CLOC:SOUR"},
-    {"fm", "enabled", Kind::Boolean, 0, 1, "FM:STAT"},
-    {"fm", "rateHz", Kind::Real, 0.04e6, 50e6, "FM:RATE"},
-    {"fm", "deviation", Kind::Integer, kI32Min, kI32Max, "FM:DEV"},
-    {"fm", "skew", Kind::Integer, kI32Min, kI32Max, "FM:SKEW"},
-    {"fm", "rj", Kind::Integer, kI32Min, kI32Max, "FM:RJ"},
-    {"pm", "enabled", Kind::Boolean, 0, 1, "PM:STAT"},
-    {"pm", "frequencyHz", Kind::Real, 0, 80e6, "PM:FREQ"},
-    {"pm", "deviation", Kind::Integer, kI32Min, kI32Max, "PM:DEV"},
-    {"pm", "phaseShift", Kind::Integer, kI32Min, kI32Max, "PM:PSH"},
-    {"pm", "rjEnabled", Kind::Boolean, 0, 1, "PM:RJ:STAT"},
-    {"pm", "rj", Kind::Integer, kI32Min, kI32Max, "PM:RJ"},
-    {"pm", "bujEnabled", Kind::Boolean, 0, 1, "PM:BUJ:STAT"},
-    {"pm", "buj", Kind::Integer, kI32Min, kI32Max, "PM:BUJ"},
-    {"pm", "bujLineRate", Kind::Integer, kI32Min, kI32Max, "PM:BUJ:LRAT"},
-    {"am", "enabled", Kind::Boolean, 0, 1, "AM:STAT"},
-    {"am", "depth", Kind::Integer, kI32Min, kI32Max, "AM:DEPT"},
-    {"am", "rj", Kind::Integer, kI32Min, kI32Max, "AM:RJ"},
-    {"buj", "amplitude", Kind::Integer, kI32Min, kI32Max, "BUJ"},
-    {"buj", "pattern", Kind::Integer, 0, 4294967295.0, "BUJ:PATT"},
-    {"", "clockMHz", Kind::Real, 20, 5500, "FREQ", " MHZ", true},
-    {"", "tx1Power", Kind::Integer, 0, 31, "OUTP1:POW"},
-    {"", "tx2Power", Kind::Integer, 0, 4096, "OUTP2:POW"},
-    {"", "tx2Divider", Kind::Integer, 0, 15, "OUTP2:DIV"},
+    {"", "clockSource", Setting::ClockSource},
+    {"fm", "enabled", Switch::FM},
+    {"fm", "rateHz", Frequency::FMRate, kHzPerMHz},
+    {"fm", "deviation", Setting::FMDeviation},
+    {"fm", "skew", Setting::FMSkew},
+    {"fm", "rj", Setting::FMRJ},
+    {"pm", "enabled", Switch::PM},
+    {"pm", "frequencyHz", Frequency::PM, kHzPerMHz},
+    {"pm", "deviation", Setting::PMDeviation},
+    {"pm", "phaseShift", Setting::PMPhaseShift},
+    {"pm", "rjEnabled", Switch::PMRJ},
+    {"pm", "rj", Setting::PMRJ},
+    {"pm", "bujEnabled", Switch::PMBUJ},
+    {"pm", "buj", Setting::PMBUJ},
+    {"pm", "bujLineRate", Setting::PMBUJLineRate},
+    {"am", "enabled", Switch::AM},
+    {"am", "depth", Setting::AMDepth},
+    {"am", "rj", Setting::AMRJ},
+    {"buj", "amplitude", Setting::BUJAmplitude},
+    {"buj", "pattern", PatternTag{}},
+    {"", "clockMHz", Frequency::Clock},
+    {"", "tx1Power", Setting::Tx1Power},
+    {"", "tx2Power", Setting::Tx2Power},
+    {"", "tx2Divider", Setting::Tx2Divider},
 };
 
 // The nested objects; "buj" also holds the PRBS pair and "calibration" the
-// source with its path, which checkNames and the functions below know.
+// source with its file, which checkNames and the functions below know.
 const char* const kGroups[] = {"fm", "pm", "am", "buj", "calibration"};
+
+const Field kPRBSCode{"buj", "prbs", WordTag{}};
+const Field kPRBSFlag{"buj", "prbsFlag", FlagTag{}};
+
+Kind kindOf(const Field& f) {
+  if (std::holds_alternative<Switch>(f.target) || std::holds_alternative<FlagTag>(f.target)) return Kind::Boolean;
+  return std::holds_alternative<Frequency>(f.target) ? Kind::Real : Kind::Integer;
+}
+
+const Range& serviceRange(Frequency which) {
+  switch (which) {
+    case Frequency::FMRate:
+      return facts::kFMRateMHz;
+    case Frequency::PM:
+      return facts::kPMFrequencyMHz;
+    case Frequency::Clock:
+      break;
+  }
+  return facts::kClockMHz;
+}
+
+// The field's range in its own unit.
+Range rangeOf(const Field& f) {
+  if (const auto* s = std::get_if<Setting>(&f.target)) return factsOf(*s).range;
+  if (const auto* which = std::get_if<Frequency>(&f.target)) {
+    const Range& r = serviceRange(*which);
+    return {r.min * f.perMHz, r.max * f.perMHz, r.exclusive};
+  }
+  if (std::holds_alternative<PatternTag>(f.target)) return facts::kPattern;
+  if (std::holds_alternative<WordTag>(f.target)) return facts::kRegisterWord;
+  return {0, 1};
+}
 
 std::string pathOf(const std::string& group, const std::string& name) {
   return group.empty() ? name : group + "." + name;
@@ -76,25 +103,40 @@ std::string number(double value) {
   return text;
 }
 
-std::string rangeText(const Field& f) {
-  if (f.kind == Kind::Real && f.exclusive) return "above " + number(f.min) + " and below " + number(f.max);
-  return "from " + number(f.min) + " to " + number(f.max);
+std::string rangeText(const Range& r) {
+  if (r.exclusive) return "above " + number(r.min) + " and below " + number(r.max);
+  return "from " + number(r.min) + " to " + number(r.max);
 }
 
-std::string checkedValue(const Field& f, const Json& value) {
+bool checkedBoolean(const Field& f, const Json& value) {
+  if (!value.is_boolean()) throw BadRequest(pathOf(f.group, f.name) + " must be true or false");
+  return value.get<bool>();
+}
+
+double checkedNumber(const Field& f, const Json& value) {
   const std::string path = pathOf(f.group, f.name);
-  if (f.kind == Kind::Boolean) {
-    if (!value.is_boolean()) throw BadRequest(path + " must be true or false");
-    return value.get<bool>() ? "ON" : "OFF";
-  }
-  const char* what = f.kind == Kind::Integer ? "an integer " : "a number ";
-  if (!value.is_number()) throw BadRequest(path + " must be " + what + rangeText(f));
+  const Range range = rangeOf(f);
+  const char* what = kindOf(f) == Kind::Integer ? "an integer " : "a number ";
+  if (!value.is_number()) throw BadRequest(path + " must be " + what + rangeText(range));
   const double v = value.get<double>();
-  const bool inside = f.exclusive ? v > f.min && v < f.max : v >= f.min && v <= f.max;
-  if (!std::isfinite(v) || (f.kind == Kind::Integer && v != std::floor(v)) || !inside) {
-    throw BadRequest(path + " must be " + what + rangeText(f) + ", not " + value.dump());
+  if (!std::isfinite(v) || (kindOf(f) == Kind::Integer && v != std::floor(v)) || !range.contains(v)) {
+    throw BadRequest(path + " must be " + what + rangeText(range) + ", not " + value.dump());
   }
-  return f.kind == Kind::Integer ? std::to_string(static_cast<int64_t>(v)) : number(v);
+  return v;
+}
+
+SettingChange changeOf(const Field& f, const Json& value) {
+  SettingChange change{pathOf(f.group, f.name), SetPattern{}};
+  if (const auto* which = std::get_if<Switch>(&f.target)) {
+    change.what = SetSwitch{*which, checkedBoolean(f, value)};
+  } else if (const auto* setting = std::get_if<Setting>(&f.target)) {
+    change.what = SetInteger{*setting, static_cast<int64_t>(checkedNumber(f, value))};
+  } else if (const auto* frequency = std::get_if<Frequency>(&f.target)) {
+    change.what = SetFrequency{*frequency, checkedNumber(f, value) / f.perMHz};
+  } else {
+    change.what = SetPattern{static_cast<int64_t>(checkedNumber(f, value))};
+  }
+  return change;
 }
 
 const Field* findField(const std::string& group, const std::string& name) {
@@ -134,15 +176,6 @@ const Json* member(const Json& body, const std::string& group, const char* name)
   return it == scope->end() ? nullptr : &*it;
 }
 
-std::string quotedPath(const std::string& path) {
-  std::string out = "\"";
-  for (char c : path) {
-    if (c == '\n' || c == '\r') throw BadRequest("calibration.path must be one line");
-    out += c == '"' ? std::string("\"\"") : std::string(1, c);
-  }
-  return out + "\"";
-}
-
 std::optional<SettingChange> calibrationChange(const Json& body) {
   const Json* source = member(body, "calibration", "source");
   const Json* path = member(body, "calibration", "path");
@@ -155,8 +188,9 @@ std::optional<SettingChange> calibrationChange(const Json& body) {
   if (path != nullptr && (!path->is_string() || path->get<std::string>().empty())) {
     throw BadRequest("calibration.path must be a file name");
   }
-  if (choice != "file") return SettingChange{"calibration", choice == "none" ? "CAL:SOUR NONE" : "CAL:SOUR BOARD"};
-  return SettingChange{"calibration", "CAL:SOUR FILE," + quotedPath(path->get<std::string>())};
+  if (choice == "none") return SettingChange{"calibration", SetCalibration{CalibrationSource::None, {}}};
+  if (choice == "board") return SettingChange{"calibration", SetCalibration{CalibrationSource::Board, {}}};
+  return SettingChange{"calibration", SetCalibration{CalibrationSource::File, path->get<std::string>()}};
 }
 
 std::optional<SettingChange> prbsChange(const Json& body) {
@@ -164,9 +198,30 @@ std::optional<SettingChange> prbsChange(const Json& body) {
   const Json* flag = member(body, "buj", "prbsFlag");
   if (code == nullptr && flag == nullptr) return std::nullopt;
   if (code == nullptr || flag == nullptr) throw BadRequest("buj.prbs and buj.prbsFlag go together");
-  const Field codeField{"buj", "prbs", Kind::Integer, kI32Min, kI32Max, ""};
-  const Field flagField{"buj", "prbsFlag", Kind::Boolean, 0, 1, ""};
-  return SettingChange{"buj.prbs", "BUJ:PRBS " + checkedValue(codeField, *code) + "," + checkedValue(flagField, *flag)};
+  return SettingChange{"buj.prbs", SetPRBS{static_cast<int64_t>(checkedNumber(kPRBSCode, *code)),
+                                           checkedBoolean(kPRBSFlag, *flag)}};
+}
+
+const char* kindName(const Field& f) {
+  switch (kindOf(f)) {
+    case Kind::Boolean:
+      return "boolean";
+    case Kind::Real:
+      return "real";
+    case Kind::Integer:
+      break;
+  }
+  return "integer";
+}
+
+Json limitsOf(const Field& f) {
+  Json limits = {{"kind", kindName(f)}};
+  if (kindOf(f) == Kind::Boolean) return limits;
+  const Range r = rangeOf(f);
+  limits["min"] = r.min;
+  limits["max"] = r.max;
+  limits["exclusive"] = r.exclusive;
+  return limits;
 }
 
 }  // namespace
@@ -177,10 +232,8 @@ std::vector<SettingChange> parseSettings(const Json& body) {
   std::vector<SettingChange> changes;
   if (auto change = calibrationChange(body)) changes.push_back(std::move(*change));
   for (const Field& f : kFields) {
-    if (const Json* value = member(body, f.group, f.name)) {
-      changes.push_back({pathOf(f.group, f.name), std::string(f.header) + " " + checkedValue(f, *value) + f.unit});
-    }
-    if (std::string(f.group) == "buj" && std::string(f.name) == "pattern") {
+    if (const Json* value = member(body, f.group, f.name)) changes.push_back(changeOf(f, *value));
+    if (&f == findField("buj", "pattern")) {
       if (auto change = prbsChange(body)) changes.push_back(std::move(*change));
     }
   }
@@ -188,37 +241,21 @@ std::vector<SettingChange> parseSettings(const Json& body) {
   return changes;
 }
 
-ApplyResult applySettings(BoardWorker& board, const std::vector<SettingChange>& changes) {
-  ApplyResult result;
-  ClientSession session(commandTree());
-  for (const SettingChange& change : changes) {
-    session.execute(change.message, board);
-    const auto [code, detail] = session.takeError();
-    if (code != scpi::kNoError) {
-      result.scpiError = code;
-      result.message = change.field + ": " + scpi::errorText(code) + (detail.empty() ? "" : " (" + detail + ")");
-      break;
-    }
-    result.applied.push_back(change.field);
-  }
-  return result;
+Json settingsLimits() {
+  Json fields = Json::object();
+  for (const Field& f : kFields) fields[pathOf(f.group, f.name)] = limitsOf(f);
+  fields["buj.prbs"] = limitsOf(kPRBSCode);
+  fields["buj.prbsFlag"] = limitsOf(kPRBSFlag);
+  fields["calibration.source"] = {{"kind", "choice"}, {"choices", {"none", "board", "file"}}};
+  fields["calibration.path"] = {{"kind", "text"}};
+  return fields;
 }
 
-int httpStatusFor(int scpiError) {
-  switch (scpiError) {
-    case scpi::kNoError:
-      return 200;
-    case scpi::kSettingsConflict:
-      return 409;
-    case scpi::kHardwareError:
-      return 502;
-    case scpi::kHardwareMissing:
-      return 503;
-    case scpi::kExecutionError:
-      return 422;
-    default:
-      return 400;
+std::string switchField(Switch which) {
+  for (const Field& f : kFields) {
+    if (const auto* s = std::get_if<Switch>(&f.target); s != nullptr && *s == which) return pathOf(f.group, f.name);
   }
+  return {};
 }
 
 }  // namespace kestreld

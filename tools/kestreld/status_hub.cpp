@@ -49,11 +49,15 @@ void StatusHub::pollAll() {
     }
   }
   for (BoardWorker* worker : due) {
-    worker->post([this](BoardWorker& board) {
-      publish(board.name(), boardStatus(board));
+    const bool queued = worker->post([this](BoardWorker& board) {
+      publish(board.name(), boardStatus(board.board()));
       std::lock_guard lock(mutex_);
       boards_[board.name()].polling = false;
     });
+    if (!queued) {  // a full queue: the next period tries again
+      std::lock_guard lock(mutex_);
+      boards_[worker->name()].polling = false;
+    }
   }
 }
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include <asio.hpp>
+
 #include "board_lock.h"
 #include "board_worker.h"
 #include "scpi_errors.h"
@@ -23,6 +25,18 @@ std::string lowerCase(std::string text) {
 bool isBlank(std::string_view text) { return text.find_first_not_of(" \t\r\n") == std::string_view::npos; }
 
 Clock::duration milliseconds(uint32_t ms) { return std::chrono::milliseconds(ms); }
+
+// One message on the board's thread: its answer, "" when it asked nothing.
+// An answer beyond the session's limit is dropped, and says so in the queue.
+std::string run(ClientSession& client, const std::string& text, BoardWorker& board, Clock::time_point askedAt) {
+  const uint64_t errorsBefore = client.errorsPushed();
+  std::string answer = client.execute(text, board, askedAt);
+  if (client.answerOverflowed()) {
+    client.pushError(scpi::kTooMuchData, "the answer outgrew what a link keeps: it was dropped");
+  }
+  board.stats().countRequest(Face::Scpi, client.errorsPushed() != errorsBefore);
+  return answer;
+}
 
 }  // namespace
 
@@ -63,7 +77,7 @@ LinkTable::Link& LinkTable::add(const Caller& caller, BoardWorker* board) {
   link.id = lastId_;
   link.owner = caller;
   link.board = board;
-  link.session = std::make_shared<Session>(tree_);
+  link.session = std::make_shared<Session>(tree_, limits_.maxOutput);
   return link;
 }
 
@@ -71,7 +85,10 @@ void LinkTable::remove(LinkId lid) {
   const auto it = links_.find(lid);
   if (it == links_.end()) return;
   BoardWorker* board = it->second.board;
-  it->second.session->gone = true;  // its queued job, if any, does nothing
+  // Its queued message never runs, its running one stops before its next command.
+  it->second.session->gone = true;
+  it->second.session->client.abandon();
+  if (it->second.line) it->second.line->withdraw();
   links_.erase(it);
   if (board->lock().release(static_cast<BoardLock::Owner>(lid))) retryBoard(board);
 }
@@ -239,6 +256,8 @@ void LinkTable::readStatusByte(const Caller& caller, LinkId lid, const CallOptio
   auto asked = std::make_shared<bool>(false);
   Attempt attempt = [this, answer, asked, done](Link& l) -> std::optional<Wait> {
     if (!*asked) {
+      // After the messages written before it, as their errors and answers stand.
+      if (l.running) return Wait::Io;
       *asked = true;
       askStatusByte(l, answer);
     }
@@ -340,44 +359,63 @@ void LinkTable::take(Link& link, std::string_view data, bool end) {
 void LinkTable::endMessage(Link& link) {
   if (!link.discarding && !isBlank(link.input)) {
     link.queuedBytes += link.input.size();
-    link.queued.push_back(std::move(link.input));
+    link.queued.push_back({std::move(link.input), false});
   }
   link.input.clear();
   link.discarding = false;
 }
 
-// As on the raw socket: a message above the limit is dropped up to its end, with -363.
+// As on the raw socket: a message above the limit is dropped up to its end,
+// with -363 among the link's errors where the message would have run.
 void LinkTable::overrun(Link& link) {
   link.input.clear();
   link.discarding = true;
-  link.board->post([session = link.session](BoardWorker&) {
-    if (!session->gone) session->client.pushError(scpi::kInputBufferOverrun);
-  });
+  link.queued.push_back({{}, true});
 }
 
 void LinkTable::runNext(Link& link) {
   if (link.running || link.queued.empty() || link.outputBytes > limits_.maxOutput) return;
-  std::string message = std::move(link.queued.front());
+  Message message = std::move(link.queued.front());
   link.queued.pop_front();
-  link.queuedBytes -= message.size();
+  link.queuedBytes -= message.text.size();
   link.running = true;
-  const uint64_t generation = link.session->generation;
-  link.board->post([this, lid = link.id, session = link.session, generation, post = post_,
-                    message = std::move(message)](BoardWorker& board) {
-    if (session->gone || session->generation != generation) return;
-    const uint64_t errorsBefore = session->client.errorsPushed();
-    std::string answer = session->client.execute(message, board);
-    board.stats().countRequest(Face::Scpi, session->client.errorsPushed() != errorsBefore);
-    post([this, lid, generation, answer = std::move(answer)]() mutable {
-      messageDone(lid, generation, std::move(answer));
-    });
+  link.line = std::make_shared<JobControl>();
+  hand(link, std::move(message));
+}
+
+// The message goes to the board's thread as a socket line would: there it
+// is asked at the time that thread saw it, and waits in the board's bounded
+// queue (a full queue refuses it with -350). Its answer comes back to ours.
+void LinkTable::hand(Link& link, Message message) {
+  BoardWorker& board = *link.board;
+  auto answer = [this, post = post_, lid = link.id, generation = link.session->generation.load()](std::string text) {
+    post([this, lid, generation, text = std::move(text)]() mutable { messageDone(lid, generation, std::move(text)); });
+  };
+  asio::post(board.io(), [&board, session = link.session, control = link.line, message = std::move(message),
+                          answer = std::move(answer)]() mutable {
+    if (session->gone) return;
+    if (message.overran) {
+      session->client.pushError(scpi::kInputBufferOverrun);
+      return answer({});
+    }
+    const auto askedAt = board.arrivedAfter();
+    const bool queued = board.post(
+        [session, text = std::move(message.text), askedAt, answer](BoardWorker& b) {
+          if (session->gone) return;
+          answer(run(session->client, text, b, askedAt));
+        },
+        control);
+    if (queued) return;
+    session->client.pushError(scpi::kQueueOverflow, "the board's job queue is full: the message was not run");
+    answer({});
   });
 }
 
 void LinkTable::askStatusByte(Link& link, std::shared_ptr<std::optional<uint8_t>> answer) {
-  link.board->post([this, lid = link.id, session = link.session, post = post_, answer](BoardWorker& board) {
+  // The status byte is the session's own: read on the board's thread, outside its queue.
+  asio::post(link.board->io(), [this, lid = link.id, session = link.session, post = post_, answer] {
     if (session->gone) return;
-    const auto stb = static_cast<uint8_t>(std::atoi(session->client.execute("*STB?", board).c_str()));
+    const uint8_t stb = session->client.statusByte();
     post([this, lid, answer, stb] {
       *answer = stb;
       retry(lid);
@@ -390,6 +428,7 @@ void LinkTable::messageDone(LinkId lid, uint64_t generation, std::string answer)
   if (it == links_.end() || it->second.session->generation != generation) return;
   Link& link = it->second;
   link.running = false;
+  link.line.reset();
   if (!answer.empty()) {
     answer += '\n';
     link.outputBytes += answer.size();
@@ -423,9 +462,12 @@ ReadDone LinkTable::takeOutput(Link& link, uint32_t requestSize, std::optional<c
 }
 
 // A device clear: what the link received, queued and has not read is gone;
-// the answer of a message on the worker now is dropped when it comes.
+// a message waiting in the board's queue is withdrawn, and the answer of one
+// running now is dropped when it comes.
 void LinkTable::clear(Link& link) {
   ++link.session->generation;
+  if (link.line) link.line->withdraw();
+  link.line.reset();
   link.input.clear();
   link.discarding = false;
   link.queued.clear();

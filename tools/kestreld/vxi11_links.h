@@ -1,10 +1,12 @@
 // VXI-11 links, free of RPC: what each call of the core and abort channels
 // does to a link, to its board's lock and to the messages it runs. A link is
 // one SCPI client of one board (its own ClientSession, error queue and status
-// registers) whose program messages run on the board's worker like those of
-// the raw socket. Every call answers through its `done` callback, at once or
-// later (when the board has answered, the lock came free or a time-out ran
-// out), always on the table's own thread.
+// registers) whose program messages take the raw socket's road: handed to the
+// board's thread, where each waits its turn in the board's bounded queue and
+// runs under the same line budget as a socket line. Every call answers
+// through its `done` callback, at once or later (when the board has
+// answered, the lock came free or a time-out ran out), always on the table's
+// own thread.
 #pragma once
 
 #include <atomic>
@@ -24,6 +26,7 @@
 namespace kestreld {
 
 class BoardWorker;
+class JobControl;
 
 namespace vxi11 {
 
@@ -99,7 +102,7 @@ struct LinkLimits {
   size_t links = 64;
   uint32_t maxRecvSize = 64 * 1024;  // the largest device_write taken, as create_link tells the client
   size_t maxInput = 64 * 1024;       // a link's messages not yet run, as a SCPI line
-  size_t maxOutput = 1024 * 1024;    // a link's unread answers; past it, its messages wait
+  size_t maxOutput = 1024 * 1024;    // a link's unread answers (past it, its messages wait), and one message's
 };
 
 class LinkTable {
@@ -144,13 +147,20 @@ class LinkTable {
   enum class Access { Granted, Wait, Refused };
   struct Link;
 
-  // The worker's side of a link: touched there only, and outlives the link
-  // while a job still holds it.
+  // The board's side of a link: its client is touched on the board's thread
+  // only, and outlives the link while a job still holds it.
   struct Session {
-    explicit Session(const CommandTree& tree) : client(tree) {}
+    Session(const CommandTree& tree, size_t maxAnswer) : client(tree, maxAnswer) {}
     ClientSession client;
     std::atomic<bool> gone{false};
     std::atomic<uint64_t> generation{0};  // a device clear or abort drops the answers of older messages
+  };
+
+  // A whole message not yet run, or the mark of one dropped for its length,
+  // whose error takes its place in the order of the link's messages.
+  struct Message {
+    std::string text;
+    bool overran = false;
   };
 
   // Tries to finish a call on its link: nullopt when it answered, else what it waits for.
@@ -173,13 +183,14 @@ class LinkTable {
     Caller owner;
     BoardWorker* board = nullptr;
     std::shared_ptr<Session> session;
-    std::string input;               // the message being received
-    bool discarding = false;         // after an overrun, until the message ends
-    std::deque<std::string> queued;  // whole messages not yet run
+    std::string input;           // the message being received
+    bool discarding = false;     // after an overrun, until the message ends
+    std::deque<Message> queued;  // whole messages not yet run
     size_t queuedBytes = 0;
-    bool running = false;            // a message is on the board's worker
-    std::deque<std::string> output;  // answers, each ending in a newline
-    size_t outputOffset = 0;         // read so far of the first
+    bool running = false;              // a message is on its way to the board, queued there or running
+    std::shared_ptr<JobControl> line;  // that message's place in the board's queue
+    std::deque<std::string> output;    // answers, each ending in a newline
+    size_t outputOffset = 0;           // read so far of the first
     size_t outputBytes = 0;
     std::optional<Pending> pending;
   };
@@ -203,6 +214,7 @@ class LinkTable {
   void endMessage(Link& link);
   void overrun(Link& link);
   void runNext(Link& link);
+  void hand(Link& link, Message message);
   void askStatusByte(Link& link, std::shared_ptr<std::optional<uint8_t>> answer);
   void messageDone(LinkId lid, uint64_t generation, std::string answer);
   ReadDone takeOutput(Link& link, uint32_t requestSize, std::optional<char> termChar);

@@ -16,6 +16,7 @@
 #include <deque>
 #include <mutex>
 
+#include "door_acceptor.h"
 #include "portmapper.h"
 #include "vxi11.h"
 
@@ -166,10 +167,8 @@ CallOptions optionsOf(const Device_GenericParms& p) { return {p.flags, p.lock_ti
 
 }  // namespace
 
-Vxi11Server::Vxi11Server(std::vector<BoardWorker*> boards, const AccessList& access, LinkLimits linkLimits,
-                         ConnectionLimits connectionLimits)
-    : access_(access),
-      connectionLimits_(connectionLimits),
+Vxi11Server::Vxi11Server(std::vector<BoardWorker*> boards, Door& door, LinkLimits linkLimits)
+    : door_(door),
       mailbox_(std::make_shared<Mailbox>()),
       links_(
           std::move(boards), commandTree(),
@@ -316,7 +315,8 @@ void Vxi11Server::serve(int fd, short events) {
   if (!registered(fd)) closed(fd);
 }
 
-// The door: who may connect is decided before libtirpc reads a call.
+// The door: who may connect, and whether there is room, is decided before
+// libtirpc reads a call.
 void Vxi11Server::admitNewConnections(Channel channel) {
   for (int i = 0; i < svc_max_pollfd; ++i) {
     const int fd = svc_pollfd[i].fd;
@@ -326,31 +326,17 @@ void Vxi11Server::admitNewConnections(Channel channel) {
     connection.id = ++lastConnection_;
     connection.channel = channel;
     connection.address = peerAddress(fd);
-    if (admits(connection.address)) continue;
+    if (admit(connection)) continue;
     connection.refused = true;
     ::shutdown(fd, SHUT_RDWR);  // libtirpc closes it at its next read
   }
 }
 
-bool Vxi11Server::admits(const std::string& address) const {
-  const auto v4 = parseIPv4(address);
-  if (v4 ? !access_.allows(*v4) : !access_.open()) {
-    std::fprintf(stderr, "kestreld: VXI-11: refused %s (not in --allow)\n", address.c_str());
-    return false;
-  }
-  size_t fromClient = 0;
-  size_t total = 0;
-  for (const auto& [fd, connection] : connections_) {
-    if (connection.refused) continue;
-    ++total;
-    if (connection.address == address) ++fromClient;
-  }
-  // The connection being admitted is already counted.
-  if (fromClient > connectionLimits_.perClient || total > connectionLimits_.total) {
-    std::fprintf(stderr, "kestreld: VXI-11: refused %s (too many connections)\n", address.c_str());
-    return false;
-  }
-  return true;
+bool Vxi11Server::admit(Connection& connection) {
+  const Refused refused = door_.admit(connection.address, connection.ticket);
+  if (refused == Refused::None) return true;
+  logRefusal(connection.address, refused);
+  return false;
 }
 
 void Vxi11Server::closed(int fd) {

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "access_list.h"
+#include "door.h"
 #include "vxi11_links.h"
 
 struct __rpc_svcxprt;
@@ -34,15 +34,10 @@ namespace vxi11 {
 
 class Mailbox;
 
-struct ConnectionLimits {
-  size_t perClient = 32;
-  size_t total = 128;
-};
-
 class Vxi11Server {
  public:
-  Vxi11Server(std::vector<BoardWorker*> boards, const AccessList& access, LinkLimits linkLimits = {},
-              ConnectionLimits connectionLimits = {});
+  // Connections come in through `door`, counted with the other faces'.
+  Vxi11Server(std::vector<BoardWorker*> boards, Door& door, LinkLimits linkLimits = {});
   ~Vxi11Server();
   Vxi11Server(const Vxi11Server&) = delete;
   Vxi11Server& operator=(const Vxi11Server&) = delete;
@@ -64,6 +59,7 @@ class Vxi11Server {
     ConnectionId id = 0;
     Channel channel = Channel::Core;
     std::string address;
+    Door::Ticket ticket;            // its place inside, given back when it closes
     bool refused = false;           // shut down at once, before any call is read
     __rpc_svcxprt* xprt = nullptr;  // known from its first call
     uint64_t awaiting = 0;          // the call whose answer is still owed, 0 when none
@@ -86,7 +82,7 @@ class Vxi11Server {
   int pollTimeout() const;
   void serve(int fd, short events);
   void admitNewConnections(Channel channel);
-  bool admits(const std::string& address) const;
+  bool admit(Connection& connection);
   void closed(int fd);
   void closeAll();
 
@@ -100,8 +96,7 @@ class Vxi11Server {
   void serveUnsupported(unsigned long procedure, __rpc_svcxprt* xprt);
   void serveAbort(svc_req* request, __rpc_svcxprt* xprt, Connection& connection);
 
-  const AccessList& access_;
-  ConnectionLimits connectionLimits_;
+  Door& door_;
   std::shared_ptr<Mailbox> mailbox_;
   LinkTable links_;
   __rpc_svcxprt* coreListener_ = nullptr;

@@ -7,7 +7,8 @@
 const TREND_POINTS = 300;
 const SVG = "http://www.w3.org/2000/svg";
 
-const state = { board: null, events: null, plot: null, trend: [[], [], [], []], planFor: null };
+const state = { board: null, events: null, plot: null, trend: [[], [], [], []], planFor: null, token: null,
+                limits: null };
 
 const $ = (id) => document.getElementById(id);
 
@@ -36,22 +37,60 @@ function boardPath(suffix = "") {
   return "/api/boards/" + encodeURIComponent(state.board) + suffix;
 }
 
+// Every change carries the daemon's token, which only a page of the daemon's
+// own origin can read.
 async function post(settings) {
   return api(boardPath("/settings"), {
     method: "POST",
-    headers: { "Content-Type": "application/json" },
+    headers: { "Content-Type": "application/json", Authorization: "Bearer " + state.token },
     body: JSON.stringify(settings),
   });
 }
 
+// ---- the board's limits, from the daemon ---------------------------------------
+
+// 40000 → "40 k", 50000000 → "50 M": ranges in Hz read at a glance.
+function compact(value) {
+  for (const [scale, prefix] of [[1e6, " M"], [1e3, " k"]]) {
+    if (Math.abs(value) >= scale && value % scale === 0) return value / scale + prefix;
+  }
+  return String(value);
+}
+
+function rangeText(limit) {
+  if (limit.exclusive) return "above " + compact(limit.min) + " and below " + compact(limit.max);
+  return compact(limit.min) + "–" + compact(limit.max);
+}
+
+// Every field takes its range from GET /api/limits, which the daemon takes
+// from the board's own facts: the page restates none of them.
+function applyLimits(limits) {
+  state.limits = limits;
+  $("version").textContent = "kestreld " + limits.version;
+  for (const input of document.querySelectorAll("input[name]")) {
+    const limit = limits.settings[input.name];
+    if (!limit || limit.min === undefined) continue;
+    // An open range has no inclusive bound for the browser to hold to.
+    if (!limit.exclusive) {
+      input.min = limit.min;
+      input.max = limit.max;
+    }
+    if (limit.kind === "integer") input.step = "1";
+  }
+  for (const span of document.querySelectorAll("[data-range]")) {
+    const limit = limits.settings[span.dataset.range];
+    if (limit) span.textContent = rangeText(limit);
+  }
+}
+
 // ---- what each control did ----------------------------------------------------
 
-function report(resultId, what, outcome) {
+function report(resultId, what, outcome, note = "") {
   const ok = outcome.ok;
-  const text = ok ? what + ": ok" : what + ": error " + outcome.status + " — " + (outcome.body && outcome.body.error);
+  const text = ok ? what + ": ok" + note : what + ": error " + outcome.status + " — " + (outcome.body && outcome.body.error);
   const result = $(resultId);
   result.textContent = text;
-  result.className = "result " + (ok ? "ok" : "error");
+  result.className = "result " + (ok ? (note ? "warn" : "ok") : "error");
   const item = document.createElement("li");
   item.className = ok ? "ok" : "error";
   item.textContent = new Date().toLocaleTimeString() + "  " + text;
@@ -93,7 +132,8 @@ function wireForm(formId, resultId, what, adjust = (s) => s) {
     const settings = adjust(formSettings(event.target));
     const outcome = await post(settings);
     if (outcome.ok) event.target.querySelectorAll("input[name]").forEach((input) => delete input.dataset.edited);
-    report(resultId, what, outcome);
+    const clock = settings.clockMHz !== undefined && outcome.body && outcome.body.board && outcome.body.board.clock;
+    report(resultId, what, outcome, clock && producedNote(clock) ? ", but " + producedNote(clock) : "");
   });
   $(formId).addEventListener("input", (event) => (event.target.dataset.edited = "1"));
   $(formId).addEventListener("change", (event) => (event.target.dataset.edited = "1"));
@@ -116,13 +156,29 @@ function showStatus(status) {
   $("temp2").textContent = status.temperatures[1] ?? "–";
   $("identity").textContent = status.identity ? status.identity.boardId + ", serial " + status.identity.serial : "–";
   showSettings(status.settings);
+  showProduced(status.clock);
   const clock = status.settings.clockMHz;
-  if (clock > 20 && clock < 5500) {
+  if (status.clock && status.clock.requestedMHz != null) {
     if (state.planFor !== clock) showPlan(clock);
   } else if (state.planFor !== null) {
     state.planFor = null;
     clearPlan();
   }
+}
+
+// What the board makes when it differs from the clock asked for: from the
+// VCO's range on, the plan takes whole MHz.
+function producedNote(clock) {
+  if (clock.producedMHz == null || Math.abs(clock.errorHz) < 0.001) return "";
+  return "the board makes " + mhz(clock.producedMHz) + ", not " + mhz(clock.requestedMHz) + " (" +
+    (clock.errorHz > 0 ? "+" : "") + clock.errorHz.toFixed(0) + " Hz): the plan takes whole MHz in the VCO's range";
+}
+
+function showProduced(clock) {
+  const note = clock ? producedNote(clock) : "";
+  const warning = $("clock-produced");
+  warning.hidden = !note;
+  warning.textContent = note ? "Note: " + note + "." : "";
 }
 
 function showSettings(settings) {
@@ -135,7 +191,9 @@ function showSettings(settings) {
 
 // Starts the inputs from the board's settings when a board is chosen.
 function fillInputs(settings) {
-  $("clock-mhz").value = settings.clockMHz > 20 ? settings.clockMHz : "";
+  const clockLimit = state.limits && state.limits.settings.clockMHz;
+  const knownClock = clockLimit && settings.clockMHz > clockLimit.min && settings.clockMHz < clockLimit.max;
+  $("clock-mhz").value = knownClock ? settings.clockMHz : "";
   for (const input of document.querySelectorAll("form input[name]:not(#clock-mhz)")) {
     const value = lookup(settings, input.name);
     if (value === undefined) continue;
@@ -298,7 +356,7 @@ function readConfig() {
       list.append(dt, dd);
     }
   };
-  const stream = new EventSource(boardPath("/config"));
+  const stream = new EventSource(boardPath("/config?read=board"));
   stream.addEventListener("progress", (e) => (progress.value = JSON.parse(e.data).fraction));
   stream.addEventListener("config", (e) => finish({ ok: true, status: 200, body: {} }, JSON.parse(e.data)));
   stream.addEventListener("failure", (e) => {
@@ -338,6 +396,10 @@ function follow(name) {
 
 async function start() {
   state.plot = makePlot();
+  const token = await api("/api/token");
+  state.token = token.ok ? token.body.token : null;
+  const limits = await api("/api/limits");
+  if (limits.ok) applyLimits(limits.body);
   const outcome = await api("/api/boards");
   const select = $("board");
   if (!outcome.ok || outcome.body.length === 0) {

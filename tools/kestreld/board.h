@@ -146,6 +146,7 @@ class Board {
   // setClock and applyClock give Conflict. stepClock moves it to a point
   // (range-checked), keeping the clock asked for before to return to.
   void holdClock(bool held) { clockHeld_ = held; }
+  bool clockHeld() const { return clockHeld_; }
   void stepClock(double mhz);
   // The clock asked for outside a sweep (FREQ?), and a return to it.
   double cwClockMHz() const { return cwClockMHz_ ? *cwClockMHz_ : view_.stored.generateFrequency; }

@@ -48,10 +48,13 @@ void SweepRunner::setContinuous(bool on, SweepOwner owner) {
   if (on && !active()) arm(std::move(owner));
 }
 
+// The clock belongs to the run from the moment it is armed to its end: a
+// client's FREQ would fight it.
 void SweepRunner::arm(SweepOwner owner) {
   owner_ = std::move(owner);
   passes_ = 0;
   state_ = State::Armed;
+  board_.holdClock(true);
   if (settings_.trigger == TriggerSource::Immediate) begin(Clock::now());
 }
 
@@ -67,11 +70,8 @@ void SweepRunner::abort() {
   if (active()) finish();
 }
 
-// The clock belongs to the run from its first step to its end: a client's
-// FREQ would fight it.
 void SweepRunner::begin(Clock::time_point start) {
   state_ = State::Running;
-  board_.holdClock(true);
   next_ = 0;
   due_ = start;
   schedule();
@@ -120,7 +120,6 @@ void SweepRunner::runEnded() {
   passes_ = 0;
   if (settings_.trigger == TriggerSource::Bus) {
     state_ = State::Armed;
-    board_.holdClock(false);
     return;
   }
   step(generation_);

@@ -52,7 +52,7 @@ install(FILES "${PROJECT_SOURCE_DIR}/README.md" "${PROJECT_SOURCE_DIR}/docs/desi
               "${PROJECT_SOURCE_DIR}/docs/python.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 if(TARGET kestreld)
   install(FILES "${PROJECT_SOURCE_DIR}/docs/scpi.md" "${PROJECT_SOURCE_DIR}/docs/http.md"
-          DESTINATION "${CMAKE_INSTALL_DOCDIR}")
+                "${PROJECT_SOURCE_DIR}/docs/lab-integration.md" DESTINATION "${CMAKE_INSTALL_DOCDIR}")
 endif()
 include("${CMAKE_CURRENT_LIST_DIR}/manpages.cmake")
 

@@ -44,7 +44,7 @@ def main() -> int:
         print("a web root without a page was not refused:", refused.returncode, refused.stderr)
         return 1
     address = "127.%d.%d.%d" % (random.randint(20, 130), random.randint(0, 255), random.randint(1, 254))
-    proc = started([str(program), "--sim", "bench", "--listen", address])
+    proc = started([str(program), "--sim", "bench", "--listen", address, "--no-vxi11", "--no-mdns"])
     if proc is None:
         print("the installed kestreld did not start")
         return 1

@@ -30,7 +30,8 @@ class DaemonProcess {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, logFd, STDERR_FILENO);
     posix_spawn_file_actions_adddup2(&actions, logFd, STDOUT_FILENO);
-    std::vector<std::string> all{KESTRELD_PROGRAM};
+    // Not the host's VXI-11 registration or DNS-SD: those belong to the lab-face tests.
+    std::vector<std::string> all{KESTRELD_PROGRAM, "--no-vxi11", "--no-mdns"};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());

@@ -111,7 +111,8 @@ class PortTests(unittest.TestCase):
         self.addCleanup(stop, first.proc)
         for extra in (("--scpi-port", str(PORT), "--http-port", "0"), ("--scpi-port", str(PORT + 50))):
             with self.subTest(extra=extra):
-                result = subprocess.run([KESTRELD, "--sim", "b", "--listen", first.address, *extra],
+                result = subprocess.run([KESTRELD, "--sim", "b", "--listen", first.address, "--no-vxi11", "--no-mdns",
+                                         *extra],
                                         capture_output=True, text=True, timeout=60)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertIn("already served", result.stderr)
@@ -291,14 +292,15 @@ class LoggingTests(unittest.TestCase):
             with self.subTest(listen=listen, allow=allow):
                 port = free_port()
                 proc = start([KESTRELD, "--sim", "bench", "--listen", listen, "--scpi-port", str(port),
-                              "--http-port", "0", *allow], "ready")
+                              "--http-port", "0", "--no-vxi11", "--no-mdns", *allow], "ready")
                 self.assertIsNotNone(proc)
                 self.assertEqual("warning: listening on 0.0.0.0 without --allow" in stop_and_read_stderr(proc),
                                  warned)
 
     def test_refused_clients_are_logged_with_their_address(self):
         address = random_loopback()
-        proc = start([KESTRELD, "--sim", "bench", "--listen", address, "--allow", "10.0.0.0/8"], "ready")
+        proc = start([KESTRELD, "--sim", "bench", "--listen", address, "--allow", "10.0.0.0/8", "--no-vxi11",
+                      "--no-mdns"], "ready")
         self.assertIsNotNone(proc)
         for port in (PORT, HTTP_PORT):
             with socket.create_connection((address, port), timeout=10) as sock:

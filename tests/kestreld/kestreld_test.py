@@ -62,13 +62,15 @@ def stop(proc):
 
 
 class Daemon:
-    """kestreld serving one board on a random loopback address."""
+    """kestreld serving one board on a random loopback address. Without VXI-11
+    and DNS-SD, which are the host's to give to one daemon at a time (see
+    lxi_test.py), so that these suites run beside it."""
 
-    def __init__(self, *board_args, preexec=None):
+    def __init__(self, *board_args, lab_faces=("--no-vxi11", "--no-mdns"), preexec=None):
         for _ in range(10):
             self.address = random_loopback()
-            self.proc = start([KESTRELD, *board_args, "--listen", self.address, "--scpi-port", str(PORT)], "ready",
-                              preexec=preexec)
+            self.proc = start([KESTRELD, *board_args, *lab_faces, "--listen", self.address, "--scpi-port", str(PORT)],
+                              "ready", preexec=preexec)
             if self.proc:
                 return
         raise RuntimeError("kestreld did not start")

@@ -8,7 +8,7 @@ kestreld=$1
 shift
 host="127.201.$((RANDOM % 250)).$((RANDOM % 250 + 1))"
 log=$(mktemp /tmp/kestreld-remote-XXXXXX)
-"$kestreld" --sim bench --listen "$host" --scpi-port 5025 --http-port 0 >"$log" 2>&1 &
+"$kestreld" --sim bench --listen "$host" --scpi-port 5025 --http-port 0 --no-vxi11 --no-mdns >"$log" 2>&1 &
 daemon=$!
 trap 'kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null; rm -f "$log"' EXIT
 for _ in $(seq 200); do

@@ -6,12 +6,12 @@
 // The thread runs the board's own I/O context, on which its SCPI clients are
 // served (scpi_server.h): a line is read, run and answered on this one
 // thread, with no hand-off between threads. Every line and every job that
-// other faces hand it (HTTP, the status hub: post() or submit()) waits in one
-// bounded queue, first come first served. The thread runs the jobs that wait,
-// then takes the I/O that came meanwhile (new clients, lines into the queue,
-// answers out), and so on; a long line lets the I/O in between its commands
-// too, so that other clients' lines queue (or find the queue full) and a
-// client that goes away stops its own line.
+// other faces hand it (HTTP, VXI-11, the status hub: post() or submit())
+// waits in one bounded queue, first come first served. The thread runs the
+// jobs that wait, then takes the I/O that came meanwhile (new clients, lines
+// into the queue, answers out), and so on; a long line lets the I/O in
+// between its commands too, so that other clients' lines queue (or find the
+// queue full) and a client that goes away stops its own line.
 #pragma once
 
 #include <atomic>
@@ -32,6 +32,7 @@
 #include <asio.hpp>
 
 #include "board.h"
+#include "board_lock.h"
 #include "board_stats.h"
 #include "state_store.h"
 #include "sweep_runner.h"
@@ -132,6 +133,8 @@ class BoardWorker {
   kestrel::sim::BoardEmulator* emulator() const { return board_.emulator(); }
   bool connected() const { return board_.connected(); }
   BoardStats& stats() { return stats_; }
+  // Held by a VXI-11 link that asked for the board alone; the SCPI socket's lines wait for it.
+  BoardLock& lock() { return lock_; }
   // The settings view as it stood after the last job.
   BoardSettings view() const;
 
@@ -158,6 +161,7 @@ class BoardWorker {
 
   Board board_;
   BoardStats stats_;
+  BoardLock lock_;
   asio::io_context io_;
   asio::steady_timer reconnect_{io_};
   SweepRunner sweep_{*this};

@@ -31,8 +31,13 @@ const char* reasonOf(Refused why) {
   return "";
 }
 
-// Who was turned away, on stderr: once a minute per address and reason at
-// most, so that a client that keeps knocking does not flood the log.
+bool outOfDescriptors(const asio::error_code& error) {
+  return error == asio::error::no_descriptors || error.value() == ENFILE || error == asio::error::no_buffer_space ||
+         error == asio::error::no_memory;
+}
+
+}  // namespace
+
 void logRefusal(const std::string& peer, Refused why) {
   using Clock = std::chrono::steady_clock;
   static std::mutex mutex;
@@ -47,13 +52,6 @@ void logRefusal(const std::string& peer, Refused why) {
   entry->second = now;
   std::fprintf(stderr, "kestreld: refused a connection from %s: %s\n", peer.c_str(), reasonOf(why));
 }
-
-bool outOfDescriptors(const asio::error_code& error) {
-  return error == asio::error::no_descriptors || error.value() == ENFILE || error == asio::error::no_buffer_space ||
-         error == asio::error::no_memory;
-}
-
-}  // namespace
 
 DoorAcceptor::DoorAcceptor(asio::io_context& io, Door& door, Admitted admitted, Turned turned)
     : acceptor_(io), backoff_(io), door_(door), admitted_(std::move(admitted)), turned_(std::move(turned)) {}

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 
 #include <asio.hpp>
 
@@ -43,6 +44,11 @@ class DoorAcceptor {
   Turned turned_;
   int reserve_ = -1;  // a descriptor kept free to close one connection with when none are left
 };
+
+// Who was turned away, on stderr: once a minute per address and reason at
+// most, so that a client that keeps knocking does not flood the log. For the
+// faces that accept on their own (VXI-11). Any thread.
+void logRefusal(const std::string& peer, Refused why);
 
 // Raises the descriptor limit to its ceiling and keeps the door's cap on
 // connections below what the boards and the daemon itself leave of it.

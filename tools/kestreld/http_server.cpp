@@ -120,6 +120,17 @@ HttpFace::HttpFace(asio::io_context& io, std::vector<BoardWorker*> boards, Statu
 
 HttpFace::~HttpFace() { stop(); }
 
+void HttpFace::addDocument(const std::string& path, const std::string& contentType, Document document) {
+  route("GET", std::regex_replace(path, std::regex(R"([.])"), R"(\.)"),
+        [contentType, document = std::move(document)](const Request&, Response& res) {
+          const HttpConnection* connection = HttpConnections::current();
+          auto [status, body] = document(connection != nullptr ? connection->localAddress() : std::string());
+          if (status != 200) return sendError(res, status, body);
+          res.set_header("Cache-Control", "no-store");
+          res.set_content(std::move(body), contentType);
+        });
+}
+
 void HttpFace::listen(const asio::ip::tcp::endpoint& endpoint) {
   acceptor_.listen(endpoint);
   server_.open(acceptor_.nativeHandle());

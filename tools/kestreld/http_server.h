@@ -8,9 +8,11 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <asio.hpp>
@@ -40,6 +42,12 @@ class HttpFace {
   ~HttpFace();
   HttpFace(const HttpFace&) = delete;
   HttpFace& operator=(const HttpFace&) = delete;
+
+  // A GET route another face serves (the LXI identification), added before
+  // listen(): given the address the client reached us on, its status and
+  // body; an error's body is a sentence, sent as the JSON error.
+  using Document = std::function<std::pair<int, std::string>(const std::string& localAddress)>;
+  void addDocument(const std::string& path, const std::string& contentType, Document document);
 
   // Binds and listens; throws std::system_error when the address cannot be had.
   void listen(const asio::ip::tcp::endpoint& endpoint);

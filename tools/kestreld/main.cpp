@@ -24,6 +24,7 @@
 #include "door.h"
 #include "door_acceptor.h"
 #include "http_server.h"
+#include "lxi_faces.h"
 #include "scpi_server.h"
 #include "scpi_session.h"
 #include "status_hub.h"
@@ -228,6 +229,8 @@ struct Options {
   std::string listen = "127.0.0.1";
   asio::ip::address listenAddress;
   DoorOptions door;
+  bool vxi11 = true;
+  bool mdns = true;
 };
 
 // Nothing to go on; else the exit status (0 after --help and --version).
@@ -250,6 +253,10 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& o) {
   app.add_option("--allow", o.allow, "only clients in this IPv4 network may connect, e.g. 10.0.0.0/8 (repeatable)")
       ->type_name("CIDR");
   addDoorOptions(app, o.door);
+  bool noVxi11 = false;
+  bool noMdns = false;
+  app.add_flag("--no-vxi11", noVxi11, "do not serve VXI-11 (served when the host's portmapper runs)");
+  app.add_flag("--no-mdns", noMdns, "do not announce the services over DNS-SD (announced when an avahi-daemon runs)");
   try {
     app.parse(argc, argv);
     o.boards = boardsInOrder(app, boards, sims);
@@ -260,6 +267,8 @@ std::optional<int> parseCommandLine(int argc, char** argv, Options& o) {
       if (!network) throw CLI::ValidationError("--allow", "'" + text + "' is not an IPv4 network (CIDR)");
       o.access.add(*network);
     }
+    o.vxi11 = !noVxi11;
+    o.mdns = !noMdns;
     asio::error_code error;
     o.listenAddress = asio::ip::make_address(o.listen, error);
     if (error) throw CLI::ValidationError("--listen", "'" + o.listen + "' is not an IP address");
@@ -301,6 +310,19 @@ void makeBoards(Options& o, std::list<std::unique_ptr<kestrel::sim::BoardEmulato
   }
 }
 
+LxiOptions lxiOptions(const Options& o, std::vector<BoardWorker*> boards) {
+  LxiOptions lxi;
+  lxi.boards = std::move(boards);
+  lxi.listen = o.listen;
+  lxi.scpiPort = o.scpiPort;
+  lxi.httpPort = o.httpPort;
+  lxi.vxi11 = o.vxi11;
+  lxi.mdns = o.mdns;
+  lxi.version = KESTRELD_VERSION;
+  lxi.requestTimeout = std::chrono::seconds(o.door.requestSeconds);
+  return lxi;
+}
+
 void announceBoard(const BoardChoice& choice, const BoardWorker& worker, const Options& o, uint16_t port) {
   const std::string where = choice.host.empty() ? choice.address : choice.host + " = " + choice.address;
   std::printf("kestreld: board %s (%s%s) on SCPI %s:%u\n", choice.name.c_str(), where.c_str(),
@@ -329,19 +351,22 @@ int main(int argc, char** argv) {
   Door entrance(o.access, o.door.limits);
 
   // Declared in this order so that they are torn down in reverse: the HTTP
-  // face, the hub and the SCPI servers, then the main io_context, then the
-  // workers (each with the io_context of its board), then the emulators.
+  // face (whose identification document the LXI faces serve), the LXI faces,
+  // the hub and the SCPI servers, then the main io_context, then the workers
+  // (each with the io_context of its board), then the emulators.
   std::list<std::unique_ptr<kestrel::sim::BoardEmulator>> emulators;
   std::list<BoardWorker> workers;
   asio::io_context io;
   std::list<ScpiServer> servers;
   std::vector<BoardWorker*> boardList;
   std::optional<StatusHub> hub;
+  std::optional<LxiFaces> lxi;
   std::optional<HttpFace> http;
   try {
     makeBoards(o, emulators, workers);
     for (BoardWorker& worker : workers) boardList.push_back(&worker);
     hub.emplace(boardList);
+    lxi.emplace(lxiOptions(o, boardList), entrance);
     // Every port is had before any board starts.
     uint16_t port = o.scpiPort;
     for (BoardWorker& worker : workers) {
@@ -353,6 +378,7 @@ int main(int argc, char** argv) {
     if (o.httpPort != 0) {
       http.emplace(io, boardList, *hub, entrance, HttpRules(serverNames(o.listen, o.door.serverNames), o.httpPort, token),
                    o.webRoot, KESTRELD_VERSION, std::chrono::seconds(o.door.requestSeconds));
+      lxi->addRoutes(*http);
       listenOrExplain([&] { http->listen({o.listenAddress, o.httpPort}); }, "HTTP", o.listen, o.httpPort);
     }
   } catch (const std::runtime_error& e) {
@@ -372,6 +398,7 @@ int main(int argc, char** argv) {
       std::printf("kestreld: HTTP changes carry the token in %s\n", o.door.tokenFile.c_str());
     }
   }
+  lxi->start();
   std::printf("kestreld: ready\n");
   std::fflush(stdout);
 
@@ -389,6 +416,7 @@ int main(int argc, char** argv) {
   hub->stop();
   for (BoardWorker& w : workers) w.requestStop();
   if (http) http->stop();
+  lxi->stop();
   const bool boardsStopped = stopBoards(workers, stopBy);
   std::printf("kestreld: stopped\n");
   std::fflush(stdout);

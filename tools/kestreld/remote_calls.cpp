@@ -106,20 +106,13 @@ int32_t setClock(Board& board, Arguments& args, Answer& answer) {
   return status;
 }
 
-int32_t getTemperature(Board& board, Arguments& args, Answer& answer) {
-  const int32_t sensor = args.i32();
+// A read with one argument and one output.
+template <typename In, In (Arguments::*Take)(), typename Out, int32_t (*Read)(void*, In, Out*)>
+int32_t readAt(Board& board, Arguments& args, Answer& answer) {
+  const In at = (args.*Take)();
   args.end();
-  int32_t value = 0;
-  const int32_t status = board.run([&](void* h) { return vxclk_getTemperature(h, sensor, &value); });
-  answer.add(value);
-  return status;
-}
-
-int32_t getEEPROMAddress(Board& board, Arguments& args, Answer& answer) {
-  const uint32_t address = args.u32();
-  args.end();
-  double value = 0;
-  const int32_t status = board.run([&](void* h) { return vxclk_getEEPROMAddress(h, address, &value); });
+  Out value{};
+  const int32_t status = board.run([&](void* h) { return Read(h, at, &value); });
   answer.add(value);
   return status;
 }
@@ -250,8 +243,8 @@ constexpr RemoteCall kCalls[] = {
     {"checkVCOLock", readOne<int32_t, vxclk_checkVCOLock>},
     {"checkVCOVoltage", readOne<double, vxclk_checkVCOVoltage>},
     {"setClock", setClock},
-    {"getTemperature", getTemperature},
-    {"getEEPROMAddress", getEEPROMAddress},
+    {"getTemperature", readAt<int32_t, &Arguments::i32, int32_t, vxclk_getTemperature>},
+    {"getEEPROMAddress", readAt<uint32_t, &Arguments::u32, double, vxclk_getEEPROMAddress>},
     {"writeEEPROMAddress", writeEEPROMAddress},
     {"saveFMCalibrationValues", saveFMCalibrationValues},
     {"setFMFrequency", setFMFrequency},

@@ -65,13 +65,13 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
 
  private:
   // Runs the next complete line, or reads more when there is none. While a
-  // line runs, the client is still read (up to a line ahead), so that one
-  // that resets its connection stops its line; a client that has only
-  // stopped sending still gets the answers to what it sent.
+  // line runs, or waits for a VXI-11 lock, the client is still read (up to a
+  // line ahead), so that one that resets its connection stops its line; a
+  // client that has only stopped sending still gets the answers to what it sent.
   void pump() {
     if (closed_) return;
     if (unsent_ > ScpiServer::kMaxUnsent) return drop();
-    if (!busy_) {
+    if (!busy_ && !heldOffByLock()) {
       std::optional<std::string> line = takeLine();
       if (closed_) return;
       if (line) return dispatch(std::move(*line));
@@ -99,6 +99,23 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
       }
       self->pump();
     });
+  }
+
+  // A VXI-11 link has the board to itself: the next line waits until it lets
+  // go. The lock is released on the VXI-11 thread; the line resumes on ours.
+  bool heldOffByLock() {
+    if (heldOff_) return true;
+    if (pending_.find('\n') == std::string::npos || !board_.lock().locked()) return false;
+    heldOff_ = true;
+    board_.lock().whenFree([weak = weak_from_this()] {
+      const auto self = weak.lock();
+      if (!self) return;
+      asio::post(self->socket_.get_executor(), [self] {
+        self->heldOff_ = false;
+        self->pump();
+      });
+    });
+    return true;
   }
 
   void received(std::string_view data) {
@@ -229,7 +246,8 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
       self->idleArmed_ = false;
       if (error || self->closed_) return;
       const auto idleFor = std::chrono::steady_clock::now() - self->lastActive_;
-      if (self->busy_) return self->armIdle(self->idleTimeout_);  // its line is still running
+      // Its line is still running, or waits for a lock: it is not idle.
+      if (self->busy_ || self->heldOff_) return self->armIdle(self->idleTimeout_);
       if (idleFor < self->idleTimeout_) return self->armIdle(self->idleTimeout_ - idleFor);
       self->drop();
     });
@@ -256,6 +274,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
   size_t unsent_ = 0;
   bool reading_ = false;
   bool busy_ = false;
+  bool heldOff_ = false;  // a complete line waits for a VXI-11 lock to be released
   bool discarding_ = false;
   bool endOfInput_ = false;
   bool firstLineSeen_ = false;

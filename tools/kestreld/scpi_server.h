@@ -4,8 +4,9 @@
 // board's thread. Each client's lines run one at a time and in order, taking
 // their turns in the board's queue with everyone else's; responses go out
 // asynchronously, so a client that never reads stalls only itself, and is
-// dropped once its unread answers pass a cap. Connections come in through
-// the door.
+// dropped once its unread answers pass a cap. While a VXI-11 link holds the
+// board's lock, a client's next line waits for its release. Connections come
+// in through the door.
 //
 // A client that sends a command and then a query as two small writes with
 // Nagle's algorithm on (most do) waits for our ACK of the first before the

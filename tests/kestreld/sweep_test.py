@@ -7,12 +7,15 @@ Every wait is bounded and generous, and nothing here measures speed: a loaded
 2-core machine must pass. Environment: as kestreld_test.py.
 """
 
+import json
 import os
 import re
 import shutil
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 import pyvisa
 
@@ -160,6 +163,50 @@ class AbortTests(TracedBoardTestCase):
         self.assertEqual(starter.query("LIST:IND?;:STAT:OPER:COND?"), "4;0")
         # Another client's *OPC? never waits for a run it did not start.
         self.assertEqual(other.query("*OPC?"), "1")
+
+
+class HttpTests(unittest.TestCase):
+    """The sweep resource: what SCPI set is there, a run started over HTTP
+    is seen over SCPI, and bad bodies or a missing token change nothing."""
+
+    def request(self, method, path, body=None, token=True):
+        headers = {"Content-Type": "application/json"} if body is not None else {}
+        if token and body is not None:
+            headers["Authorization"] = "Bearer " + self.token
+        req = urllib.request.Request("http://%s:8080%s" % (self.daemon.address, path), method=method,
+                                     data=json.dumps(body).encode() if body is not None else None, headers=headers)
+        try:
+            with urllib.request.urlopen(req, timeout=30) as response:
+                return response.status, json.loads(response.read())
+        except urllib.error.HTTPError as e:
+            return e.code, json.loads(e.read())
+
+    def test_the_sweep_resource(self):
+        self.daemon = Daemon("--sim", "bench")
+        self.addCleanup(stop, self.daemon.proc)
+        self.token = self.request("GET", "/api/token")[1]["token"]
+        scpi = self.daemon.raw()
+        self.addCleanup(scpi.close)
+        self.assertEqual(scpi.query("SWE:POIN 7;DWEL 0.02;:FREQ:STAR 200MHZ;STOP 260MHZ;:SYST:ERR?"), '0,"No error"')
+        status, sweep = self.request("GET", "/api/boards/bench/sweep")
+        self.assertEqual((status, sweep["points"], sweep["startHz"], sweep["state"]), (200, 7, 200e6, "idle"))
+
+        for bad in ({"points": 1}, {"startHz": 6e9}, {"listHz": []}, {"spacing": "cubic"}, {"colour": 1},
+                    {"action": "fly"}, {"count": 1.5}):
+            with self.subTest(body=bad):
+                self.assertEqual(self.request("POST", "/api/boards/bench/sweep", bad)[0], 400)
+        self.assertEqual(self.request("POST", "/api/boards/bench/sweep", {"action": "start"}, token=False)[0], 403)
+        self.assertEqual(scpi.query("SWE:POIN?;:FREQ:MODE?"), "7;CW")
+
+        status, body = self.request("POST", "/api/boards/bench/sweep",
+                                    {"mode": "sweep", "count": "infinite", "action": "start"})
+        self.assertEqual((status, body["sweep"]["state"]), (200, "running"))
+        self.assertEqual(scpi.query("STAT:OPER:COND?"), "8")
+        self.assertEqual(self.request("POST", "/api/boards/bench/settings", {"clockMHz": 1500})[0], 409)
+        self.assertEqual(self.request("POST", "/api/boards/bench/sweep", {"points": 9})[0], 409)
+        status, body = self.request("POST", "/api/boards/bench/sweep", {"action": "abort"})
+        self.assertEqual((status, body["sweep"]["state"]), (200, "idle"))
+        self.assertEqual(scpi.query("STAT:OPER:COND?;:LIST:COUN?"), "0;INF")
 
 
 class SaveRecallTests(unittest.TestCase):

@@ -400,7 +400,12 @@ void HttpFace::getPlan(BoardWorker& board, const Request& req, Response& res) {
 Json HttpFace::limits() const {
   Json rates = Json::array();
   for (double mhz : facts::kFMRatesMHz) rates.push_back(mhz * 1e6);
-  return {{"version", version_}, {"settings", settingsLimits()}, {"fmRatesHz", rates}};
+  const auto span = [](const Range& r) { return Json{{"min", r.min}, {"max", r.max}}; };
+  const Json sweep = {{"points", span(sweep::kPoints)},
+                      {"dwellSeconds", span(sweep::kDwellSeconds)},
+                      {"count", span(sweep::kCount)},
+                      {"maxListPoints", sweep::kMaxPoints}};
+  return {{"version", version_}, {"settings", settingsLimits()}, {"fmRatesHz", rates}, {"sweep", sweep}};
 }
 
 // The daemon's view at once; ?read=board reads the board (about 3 s), joined

@@ -81,6 +81,12 @@ function applyLimits(limits) {
     const limit = limits.settings[span.dataset.range];
     if (limit) span.textContent = rangeText(limit);
   }
+  for (const [field, id] of [["points", "sweep-points"], ["dwellSeconds", "sweep-dwell"]]) {
+    const limit = limits.sweep[field];
+    $(id).min = limit.min;
+    $(id).max = limit.max;
+    document.querySelector("[data-sweep-range=" + field + "]").textContent = limit.min + "–" + limit.max;
+  }
 }
 
 // ---- what each control did ----------------------------------------------------

@@ -143,6 +143,26 @@ class FrontPanelTests(PanelTestCase):
         self.assertTrue(d.find_elements(By.CSS_SELECTOR, "#trend canvas"))
         self.screenshot("front-panel.png")
 
+    def test_the_sweep_card_starts_and_aborts_a_sweep(self):
+        d = self.open()
+        self.until(lambda d: self.text("sweep-state").startswith("idle"), "the sweep card shows no state")
+        self.assertEqual(d.find_element(By.ID, "sweep-points").get_attribute("max"), "10000")
+        self.enter("sweep-start", "200")
+        self.enter("sweep-stop", "400")
+        self.enter("sweep-points", "500")
+        self.enter("sweep-dwell", "0.05")
+        d.find_element(By.CSS_SELECTOR, "#sweep-form button[type=submit]").click()
+        self.until(lambda d: self.text("sweep-result") == "sweep: ok", "the sweep did not start")
+        self.until(lambda d: "running, point" in self.text("sweep-state"), "no running point shown")
+        self.assertEqual(self.scpi("STAT:OPER:COND?"), "8")
+        d.find_element(By.ID, "sweep-abort").click()
+        self.until(lambda d: self.text("sweep-result") == "sweep abort: ok", "the abort was not confirmed")
+        self.until(lambda d: self.text("sweep-state").startswith("idle"), "the card still shows a run")
+        self.assertEqual(self.scpi("STAT:OPER:COND?;:FREQ:MODE?;:SWE:POIN?"), "0;SWE;500")
+        d.find_element(By.ID, "sweep-cw").click()
+        self.until(lambda d: self.text("sweep-result") == "return to CW: ok", "CW was not confirmed")
+        self.assertEqual(self.scpi("FREQ:MODE?"), "CW")
+
     def test_limits_from_the_daemon_and_the_clock_the_board_makes(self):
         d = self.open()
         with urllib.request.urlopen(self.url + "api/limits", timeout=30) as response:

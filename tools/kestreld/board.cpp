@@ -69,6 +69,13 @@ void checkRange(const char* what, const Range& range, double value) {
 // Modulation goes off before the *RST clock, so that the clock is planned unmodulated.
 constexpr Switch kResetSwitches[] = {Switch::FM, Switch::PMRJ, Switch::PMBUJ, Switch::PM, Switch::AM};
 
+// What *RCL sets before the clock; the powers and the divider follow it.
+constexpr Setting kRestoredBeforeClock[] = {
+    Setting::ClockSource, Setting::FMDeviation,   Setting::FMSkew,       Setting::FMRJ,    Setting::PMDeviation,
+    Setting::PMPhaseShift, Setting::PMRJ,         Setting::PMBUJ,        Setting::PMBUJLineRate,
+    Setting::BUJAmplitude, Setting::AMDepth,      Setting::AMRJ,
+};
+
 }  // namespace
 
 const char* exportOf(Setting setting) { return callOf(setting).name; }
@@ -190,9 +197,28 @@ void Board::set(Switch which, bool on) { fail(callOf(which).name, apply(which, o
 void Board::checkClock(double mhz) { checkRange("the clock (MHz)", facts::kClockMHz, mhz); }
 
 int32_t Board::applyClock(double mhz, int32_t option) {
+  if (clockHeld_) throw BoardError(BoardFault::Conflict, "a sweep is running: send ABOR first");
   const int32_t status = vxclk_generateClock(instance(), mhz, option);
-  if (status == VXCLK_OK) view_.stored.generateFrequency = mhz;
+  if (status == VXCLK_OK) {
+    view_.stored.generateFrequency = mhz;
+    cwClockMHz_.reset();
+  }
   return status;
+}
+
+void Board::stepClock(double mhz) {
+  checkClock(mhz);
+  const double cw = cwClockMHz();
+  fail("vxclk_generateClock", vxclk_generateClock(instance(), mhz, facts::kLoopProfile));
+  cwClockMHz_ = cw;
+  view_.stored.generateFrequency = mhz;
+}
+
+void Board::returnToCwClock() {
+  if (!cwClockMHz_) return;
+  const double cw = *cwClockMHz_;
+  if (facts::kClockMHz.contains(cw)) fail("vxclk_generateClock", applyClock(cw));
+  cwClockMHz_.reset();
 }
 
 void Board::setClock(double mhz) {
@@ -333,6 +359,29 @@ void Board::reset() {
   set(Setting::Tx1Power, kResetTx1Power);
   set(Setting::Tx2Power, 0);
   set(Setting::Tx2Divider, 0);
+}
+
+void Board::restore(const BoardSettings& saved) {
+  const ActiveConfig& c = saved.stored;
+  setCalibrationSource(saved.calibrationSource, saved.calibrationFile);
+  for (Switch which : kResetSwitches) {
+    if (c.*(factsOf(which).field)) set(which, true);
+  }
+  if (facts::kFMRateMHz.contains(c.fmFrequency / 1e6)) setFMRate(c.fmFrequency / 1e6);
+  if (facts::kPMFrequencyMHz.contains(c.tx2PMFrequency / 1e6)) setPMFrequency(c.tx2PMFrequency / 1e6);
+  for (const Setting setting : kRestoredBeforeClock) {
+    const SettingFacts& f = factsOf(setting);
+    if (!f.needs || c.*(factsOf(*f.needs).field)) set(setting, c.*(f.field));
+  }
+  setPRBS(c.tx2BUJPRBS, c.tx2BUJPRBSFlag);
+  setPattern(saved.bujPattern);
+  if (facts::kClockMHz.contains(c.generateFrequency)) setClock(c.generateFrequency);
+  for (Switch which : kResetSwitches) {
+    if (!(c.*(factsOf(which).field))) set(which, false);
+  }
+  for (const Setting setting : {Setting::Tx1Power, Setting::Tx2Power, Setting::Tx2Divider}) {
+    set(setting, c.*(factsOf(setting).field));
+  }
 }
 
 // ---- readback ------------------------------------------------------------------------------

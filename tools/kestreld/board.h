@@ -141,6 +141,22 @@ class Board {
   std::pair<double, double> calibrationLimits(int64_t row);
   void saveCalibration(int64_t row, double tag, const std::array<double, facts::kCalibrationColumns>& values);
 
+  // ---- the clock under a sweep ---------------------------------------------------------
+  // While a sweep holds the clock, a client's clock request would fight it:
+  // setClock and applyClock give Conflict. stepClock moves it to a point
+  // (range-checked), keeping the clock asked for before to return to.
+  void holdClock(bool held) { clockHeld_ = held; }
+  bool clockHeld() const { return clockHeld_; }
+  void stepClock(double mhz);
+  // The clock asked for outside a sweep (FREQ?), and a return to it.
+  double cwClockMHz() const { return cwClockMHz_ ? *cwClockMHz_ : view_.stored.generateFrequency; }
+  void returnToCwClock();
+
+  // *RCL: the settings of a saved view, in an order the board takes them
+  // (calibration, the switches that must be on, the settings under them,
+  // the clock, the switches that stay off, the powers).
+  void restore(const BoardSettings& saved);
+
   // *RST: calibration none, modulation off, a 1 GHz clock, default powers and divider.
   void reset();
 
@@ -201,6 +217,8 @@ class Board {
   BoardSettings view_;
   std::optional<std::string> calibrationDirectory_;
   Clock::time_point lastConfigRead_{};
+  bool clockHeld_ = false;
+  std::optional<double> cwClockMHz_;  // while a sweep's point is the board's clock
 };
 
 }  // namespace kestreld

@@ -34,6 +34,12 @@ class BoardStats {
     micros_.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
   }
 
+  // Sweep points uploaded, and those whose upload outlasted their dwell.
+  void countSweepPoint() { sweepPoints_.fetch_add(1, std::memory_order_relaxed); }
+  void countLateSweepPoint() { lateSweepPoints_.fetch_add(1, std::memory_order_relaxed); }
+  uint64_t sweepPoints() const { return sweepPoints_.load(std::memory_order_relaxed); }
+  uint64_t lateSweepPoints() const { return lateSweepPoints_.load(std::memory_order_relaxed); }
+
   uint64_t requests(Face face) const { return requests_[index(face)].load(std::memory_order_relaxed); }
   uint64_t errors(Face face) const { return errors_[index(face)].load(std::memory_order_relaxed); }
   // Jobs that took at most kBounds[i] and more than kBounds[i - 1] (not cumulative).
@@ -49,6 +55,8 @@ class BoardStats {
   std::array<std::atomic<uint64_t>, kBounds.size()> buckets_{};
   std::atomic<uint64_t> count_{0};
   std::atomic<uint64_t> micros_{0};
+  std::atomic<uint64_t> sweepPoints_{0};
+  std::atomic<uint64_t> lateSweepPoints_{0};
 };
 
 }  // namespace kestreld

@@ -54,6 +54,11 @@ bool BoardWorker::post(Job job, std::shared_ptr<JobControl> control) {
   return true;
 }
 
+void BoardWorker::postFirst(Job job) {
+  std::lock_guard lock(mutex_);
+  if (!stopping_) jobs_.push_front({std::move(job), nullptr});
+}
+
 void BoardWorker::serveWaitingIO() {
   if (!inJob_) return;
   io_.poll();
@@ -61,6 +66,11 @@ void BoardWorker::serveWaitingIO() {
 }
 
 BoardWorker::Clock::time_point BoardWorker::arrivedAfter() const { return std::min(Clock::now(), ioWaitingSince_); }
+
+StateStore& BoardWorker::states() {
+  if (!states_) throw BoardError(BoardFault::Unusable, "saved states are off: start kestreld with --state-dir");
+  return *states_;
+}
 
 BoardSettings BoardWorker::view() const {
   std::lock_guard lock(mutex_);

@@ -23,6 +23,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,6 +34,8 @@
 #include "board.h"
 #include "board_lock.h"
 #include "board_stats.h"
+#include "state_store.h"
+#include "sweep_runner.h"
 
 namespace kestreld {
 
@@ -83,6 +86,8 @@ class BoardWorker {
 
   // Before start(): where CAL:SOUR FILE may read calibration files.
   void setCalibrationDirectory(std::string directory) { board_.setCalibrationDirectory(std::move(directory)); }
+  // Before start(): where *SAV keeps the board's saved states; none: *SAV is refused.
+  void setStateDirectory(const std::string& directory) { states_.emplace(directory, board_.name()); }
   // The board's own I/O context, which its thread runs from start() on.
   asio::io_context& io() { return io_; }
 
@@ -99,6 +104,10 @@ class BoardWorker {
   // Any thread. False (and the job dropped) when the queue is full or the
   // worker stopping.
   bool post(Job job, std::shared_ptr<JobControl> control = nullptr);
+  // On the board's thread: a step of the board's own sweep, ahead of every
+  // waiting line so that it starts on time. A sweep has one step due at a
+  // time, so this stays outside the queue's bound.
+  void postFirst(Job job);
   // Inside a job, between two of its steps: the I/O that is ready now
   // (accepts, reads, writes), but no other job.
   void serveWaitingIO();
@@ -129,8 +138,11 @@ class BoardWorker {
   // The settings view as it stood after the last job.
   BoardSettings view() const;
 
-  // The service: on the board's thread only (in jobs and SCPI lines).
+  // The service and its sweep: on the board's thread only (in jobs and SCPI lines).
   Board& board() { return board_; }
+  SweepRunner& sweep() { return sweep_; }
+  // Throws BoardError{Unusable} without a state directory.
+  StateStore& states();
 
  private:
   struct QueuedJob {
@@ -152,6 +164,8 @@ class BoardWorker {
   BoardLock lock_;
   asio::io_context io_;
   asio::steady_timer reconnect_{io_};
+  SweepRunner sweep_{*this};
+  std::optional<StateStore> states_;
   bool reconnectPending_ = false;
   bool reconnectDue_ = false;  // the timer ran out: connect at the next turn, never inside a job
   bool inJob_ = false;

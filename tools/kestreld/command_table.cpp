@@ -11,6 +11,7 @@
 
 #include "board.h"
 #include "board_emulator.h"
+#include "board_worker.h"
 #include "config_fields.h"
 #include "remote_calls.h"
 #include "scpi_session.h"
@@ -112,8 +113,7 @@ CommandEntry frequency(std::string pattern, const Range& mhz, double defHz, Set 
 CommandEntry clockEntry() {
   return entry(
       "[SOURce]:FREQuency[:CW]", [](Call& c) { c.board.setClock(hzArg(c, facts::kClockMHz, kResetClockHz) / kHzPerMHz); },
-      [](Call& c) { return limitOr(c, facts::kClockMHz, kResetClockHz, view(c).generateFrequency * kHzPerMHz); }, 1,
-      1);
+      [](Call& c) { return limitOr(c, facts::kClockMHz, kResetClockHz, c.board.cwClockMHz() * kHzPerMHz); }, 1, 1);
 }
 
 // What the board makes of the clock asked for: above the VCO's low edge the
@@ -219,6 +219,44 @@ std::string simulatedSynthesizer(Call& call) {
          formatReal(s.outputA * kHzPerMHz) + "," + formatReal(s.outputB * kHzPerMHz) + "," + std::to_string(s.uploads);
 }
 
+// *RST stops a sweep and returns to CW; the sweep's other settings stay.
+void resetBoard(Call& call) {
+  SweepRunner& sweep = call.worker.sweep();
+  sweep.abort();
+  sweep.change([](SweepSettings& s) {
+    s.mode = FrequencyMode::Cw;
+    s.trigger = TriggerSource::Immediate;
+  });
+  call.board.reset();
+}
+
+void operationCompleteWhenIdle(Call& call) {
+  if (!call.worker.sweep().pendingFor(&call.client)) return call.client.operationComplete();
+  call.worker.sweep().whenIdle([session = call.client.weak_from_this()] {
+    if (const auto client = session.lock()) client->operationComplete();
+  });
+}
+
+int stateSlot(const Call& call) { return static_cast<int>(intArg(call, 0, scpiRange(StateStore::kSlots))); }
+
+// The board's settings with the clock asked for (not a sweep's last point),
+// and the sweep's settings.
+void saveState(Call& call) {
+  const int slot = stateSlot(call);
+  SavedState state{call.board.view(), call.worker.sweep().settings()};
+  state.board.stored.generateFrequency = call.board.cwClockMHz();
+  state.sweep.continuous = false;
+  call.worker.states().save(slot, state);
+}
+
+void recallState(Call& call) {
+  const int slot = stateSlot(call);
+  const std::optional<SavedState> state = call.worker.states().load(slot);
+  if (!state) throw BoardError(BoardFault::Unusable, "nothing was saved in slot " + std::to_string(slot));
+  call.worker.sweep().replace(state->sweep);
+  call.board.restore(state->board);
+}
+
 }  // namespace
 
 std::vector<CommandEntry> commonCommands() {
@@ -233,17 +271,21 @@ std::vector<CommandEntry> commonCommands() {
   sre.pattern = "*SRE";
   return {
       queryOnly("*IDN", [](Call& c) { return idnResponse(c.board.identity()); }),
-      command("*RST", [](Call& c) { c.board.reset(); }),
+      command("*RST", resetBoard),
       queryOnly("*TST", [](Call& c) { return std::string(c.board.answers() ? "0" : "1"); }),
       command("*CLS", [](Call& c) { c.client.clearStatus(); }),
       ese,
       queryOnly("*ESR", [](Call& c) { return std::to_string(c.client.takeEventStatus()); }),
       sre,
       queryOnly("*STB", [](Call& c) { return std::to_string(c.client.statusByte()); }),
-      // A line runs to its end before the next one starts: nothing is ever pending.
-      entry(
-          "*OPC", [](Call& c) { c.client.operationComplete(); }, [](Call&) { return std::string("1"); }, 0),
+      // A line runs to its end before the next one starts; only a sweep this
+      // client started is pending, and the session holds its *OPC? and *WAI
+      // until it ends (when they get here, nothing is pending).
+      entry("*OPC", operationCompleteWhenIdle, [](Call&) { return std::string("1"); }, 0),
       command("*WAI", [](Call&) {}),
+      command("*TRG", [](Call& c) { c.worker.sweep().trigger(); }),
+      command("*SAV", saveState, 1),
+      command("*RCL", recallState, 1),
   };
 }
 
@@ -321,6 +363,180 @@ std::vector<CommandEntry> systemCommands() {
   };
 }
 
+// ---- frequency lists and sweeps ------------------------------------------------------
+
+const NumericRange kDwellRange = scpiRange(sweep::kDwellSeconds, 1, 0.01);
+const NumericRange kPointsRange = scpiRange(sweep::kPoints, 1, 11);
+const NumericRange kCountRange = scpiRange(sweep::kCount, 1, 1);
+const NumericRange kSpanRange{0, (facts::kClockMHz.max - facts::kClockMHz.min) * kHzPerMHz, 0};
+
+double clockHzAt(const Call& call, size_t i) {
+  return numericValue(arg(call, i), Unit::Hertz, scpiRange(facts::kClockMHz, kHzPerMHz, kResetClockHz));
+}
+
+std::string joinedReals(const std::vector<double>& values, double scale) {
+  std::string out;
+  for (double v : values) out += (out.empty() ? "" : ",") + formatReal(v * scale);
+  return out;
+}
+
+const SweepSettings& sweepSettings(const Call& call) { return call.worker.sweep().settings(); }
+
+template <typename Edit>
+void changeSweep(Call& call, Edit&& edit) {
+  call.worker.sweep().change(std::forward<Edit>(edit));
+}
+
+void setFrequencyMode(Call& call) {
+  const std::string mode = choiceValue(arg(call, 0), {"CW", "FIXed", "LIST", "SWEep"});
+  call.worker.sweep().setMode(mode == "LIST"    ? FrequencyMode::List
+                              : mode == "SWEEP" ? FrequencyMode::Sweep
+                                                : FrequencyMode::Cw);
+}
+
+void setListFrequencies(Call& call) {
+  std::vector<double> mhz;
+  for (size_t i = 0; i < call.params.size(); ++i) mhz.push_back(clockHzAt(call, i) / kHzPerMHz);
+  changeSweep(call, [&](SweepSettings& s) { s.listMHz = std::move(mhz); });
+}
+
+void setListDwells(Call& call) {
+  std::vector<double> dwells;
+  for (size_t i = 0; i < call.params.size(); ++i) dwells.push_back(numericValue(arg(call, i), Unit::None, kDwellRange));
+  changeSweep(call, [&](SweepSettings& s) { s.listDwellSeconds = std::move(dwells); });
+}
+
+// A list of up to sweep::kMaxPoints values.
+CommandEntry listEntry(std::string pattern, SetHandler set, QueryHandler query) {
+  CommandEntry e = entry(std::move(pattern), std::move(set), std::move(query), static_cast<int>(sweep::kMaxPoints));
+  e.setMin = 1;
+  return e;
+}
+
+bool isInfinity(const Param& param) {
+  return param.kind == ParamKind::Character && (param.text == "INF" || param.text == "INFINITY");
+}
+
+void setListCount(Call& call) {
+  const int64_t count = isInfinity(arg(call, 0)) ? sweep::kInfinite : intArg(call, 0, kCountRange);
+  changeSweep(call, [&](SweepSettings& s) { s.count = count; });
+}
+
+std::string listCount(Call& call) {
+  const int64_t count = sweepSettings(call).count;
+  return count == sweep::kInfinite ? std::string("INF") : std::to_string(count);
+}
+
+// Both ends of a sweep stay inside the clock's range.
+void setSweepEnds(Call& call, double startMHz, double stopMHz) {
+  Board::checkClock(startMHz);
+  Board::checkClock(stopMHz);
+  changeSweep(call, [&](SweepSettings& s) {
+    s.startMHz = startMHz;
+    s.stopMHz = stopMHz;
+  });
+}
+
+double centerMHz(const SweepSettings& s) { return (s.startMHz + s.stopMHz) / 2; }
+double spanMHz(const SweepSettings& s) { return s.stopMHz - s.startMHz; }
+
+std::vector<CommandEntry> sweepEndCommands() {
+  return {
+      entry(
+          "[SOURce]:FREQuency:STARt",
+          [](Call& c) { setSweepEnds(c, clockHzAt(c, 0) / kHzPerMHz, sweepSettings(c).stopMHz); },
+          [](Call& c) { return formatReal(sweepSettings(c).startMHz * kHzPerMHz); }),
+      entry(
+          "[SOURce]:FREQuency:STOP",
+          [](Call& c) { setSweepEnds(c, sweepSettings(c).startMHz, clockHzAt(c, 0) / kHzPerMHz); },
+          [](Call& c) { return formatReal(sweepSettings(c).stopMHz * kHzPerMHz); }),
+      entry(
+          "[SOURce]:FREQuency:CENTer",
+          [](Call& c) {
+            const double half = spanMHz(sweepSettings(c)) / 2, center = clockHzAt(c, 0) / kHzPerMHz;
+            setSweepEnds(c, center - half, center + half);
+          },
+          [](Call& c) { return formatReal(centerMHz(sweepSettings(c)) * kHzPerMHz); }),
+      entry(
+          "[SOURce]:FREQuency:SPAN",
+          [](Call& c) {
+            const double half = numericValue(arg(c, 0), Unit::Hertz, kSpanRange) / kHzPerMHz / 2;
+            const double center = centerMHz(sweepSettings(c));
+            setSweepEnds(c, center - half, center + half);
+          },
+          [](Call& c) { return formatReal(spanMHz(sweepSettings(c)) * kHzPerMHz); }),
+  };
+}
+
+SweepOwner ownerOf(Call& call) {
+  const std::weak_ptr<ClientSession> session = call.client.weak_from_this();
+  return {&call.client,
+          [session](const std::string& detail) {
+            if (const auto client = session.lock()) client->pushError(kExecutionError, detail);
+          },
+          [session](const BoardError& error) {
+            const auto client = session.lock();
+            if (!client) return;
+            const auto [code, detail] = scpiErrorFor(error);
+            client->pushError(code, "the sweep stopped: " + detail);
+          }};
+}
+
+std::vector<CommandEntry> sweepCommands() {
+  std::vector<CommandEntry> commands = {
+      entry("[SOURce]:FREQuency:MODE", setFrequencyMode,
+            [](Call& c) { return std::string(nameOf(sweepSettings(c).mode)); }),
+      listEntry("[SOURce]:LIST:FREQuency", setListFrequencies,
+                [](Call& c) { return joinedReals(sweepSettings(c).listMHz, kHzPerMHz); }),
+      listEntry("[SOURce]:LIST:DWELl", setListDwells,
+                [](Call& c) { return joinedReals(sweepSettings(c).listDwellSeconds, 1); }),
+      queryOnly("[SOURce]:LIST:POINts", [](Call& c) { return std::to_string(sweepSettings(c).listMHz.size()); }),
+      entry("[SOURce]:LIST:COUNt", setListCount, listCount),
+      queryOnly("[SOURce]:LIST:INDex", [](Call& c) { return std::to_string(c.worker.sweep().index()); }),
+      entry(
+          "[SOURce]:SWEep:POINts",
+          [](Call& c) { changeSweep(c, [n = intArg(c, 0, kPointsRange)](SweepSettings& s) { s.points = n; }); },
+          [](Call& c) { return std::to_string(sweepSettings(c).points); }),
+      entry(
+          "[SOURce]:SWEep:DWELl",
+          [](Call& c) {
+            const double dwell = numericValue(arg(c, 0), Unit::None, kDwellRange);
+            changeSweep(c, [=](SweepSettings& s) { s.dwellSeconds = dwell; });
+          },
+          [](Call& c) { return formatReal(sweepSettings(c).dwellSeconds); }),
+      entry(
+          "[SOURce]:SWEep:SPACing",
+          [](Call& c) {
+            const bool log = choiceValue(arg(c, 0), {"LINear", "LOGarithmic"}) == "LOGARITHMIC";
+            changeSweep(c, [=](SweepSettings& s) { s.spacing = log ? Spacing::Logarithmic : Spacing::Linear; });
+          },
+          [](Call& c) { return std::string(nameOf(sweepSettings(c).spacing)); }),
+      entry(
+          "[SOURce]:SWEep:DIRection",
+          [](Call& c) {
+            const bool down = choiceValue(arg(c, 0), {"UP", "DOWN"}) == "DOWN";
+            changeSweep(c, [=](SweepSettings& s) { s.direction = down ? Direction::Down : Direction::Up; });
+          },
+          [](Call& c) { return std::string(nameOf(sweepSettings(c).direction)); }),
+      entry(
+          "TRIGger[:SEQuence]:SOURce",
+          [](Call& c) {
+            const bool bus = choiceValue(arg(c, 0), {"IMMediate", "BUS"}) == "BUS";
+            changeSweep(c, [=](SweepSettings& s) { s.trigger = bus ? TriggerSource::Bus : TriggerSource::Immediate; });
+          },
+          [](Call& c) { return std::string(nameOf(sweepSettings(c).trigger)); }),
+      command("INITiate[:IMMediate]", [](Call& c) { c.worker.sweep().initiate(ownerOf(c)); }),
+      entry(
+          "INITiate:CONTinuous", [](Call& c) { c.worker.sweep().setContinuous(booleanValue(arg(c, 0)), ownerOf(c)); },
+          [](Call& c) { return flag(sweepSettings(c).continuous); }),
+      command("ABORt", [](Call& c) { c.worker.sweep().abort(); }),
+      queryOnly("STATus:OPERation:CONDition",
+                [](Call& c) { return std::to_string(c.worker.sweep().operationCondition()); }),
+  };
+  for (CommandEntry& e : sweepEndCommands()) commands.push_back(std::move(e));
+  return commands;
+}
+
 // The header to send, in short form without its optional nodes: "PM:STAT".
 std::string shortHeader(const std::string& pattern) {
   std::string header;
@@ -335,7 +551,8 @@ std::string shortHeader(const std::string& pattern) {
 const CommandTree& commandTree() {
   static const CommandTree tree([] {
     std::vector<CommandEntry> all;
-    for (auto group : {commonCommands(), outputCommands(), fmCommands(), tx2Commands(), systemCommands()}) {
+    for (auto group :
+         {commonCommands(), outputCommands(), fmCommands(), tx2Commands(), systemCommands(), sweepCommands()}) {
       for (CommandEntry& e : group) all.push_back(std::move(e));
     }
     for (const auto& [which, pattern] : kSwitchHeaders) all.push_back(switchEntry(pattern, which));

@@ -5,6 +5,7 @@
 
 #include "metrics.h"
 #include "settings_request.h"
+#include "sweep_request.h"
 #include "status_hub.h"
 
 namespace kestreld {
@@ -210,6 +211,8 @@ void HttpFace::routes() {
              [this](BoardWorker& b, const Request& req, Response& res) { postSettings(b, req, res); });
   boardRoute("GET", "/plan", [this](BoardWorker& b, const Request& req, Response& res) { getPlan(b, req, res); });
   boardRoute("GET", "/config", [this](BoardWorker& b, const Request& req, Response& res) { getConfig(b, req, res); });
+  boardRoute("GET", "/sweep", [this](BoardWorker& b, const Request&, Response& res) { getSweep(b, res); });
+  boardRoute("POST", "/sweep", [this](BoardWorker& b, const Request& req, Response& res) { postSweep(b, req, res); });
   boardRoute("GET", "/events", [this](BoardWorker& b, const Request&, Response& res) { streamStatus(b, res); });
 }
 
@@ -342,6 +345,43 @@ void HttpFace::postSettings(BoardWorker& board, const Request& req, Response& re
   sendJson(res, body, code);
 }
 
+void HttpFace::getSweep(BoardWorker& board, Response& res) {
+  auto job = submitOrRefuse(board, [](BoardWorker& b) { return sweepJson(b.sweep()); }, res);
+  if (!job) return;
+  if (auto sweep = await(*job, res)) sendJson(res, *sweep);
+}
+
+// The body is checked whole here; the board's thread lays its fields over
+// the settings as they stand, then runs its action.
+void HttpFace::postSweep(BoardWorker& board, const Request& req, Response& res) {
+  SweepRequest request;
+  try {
+    request = parseSweepRequest(Json::parse(req.body));
+  } catch (const Json::exception&) {
+    return sendError(res, 400, "the body is not valid JSON (or lacks a field's value)");
+  } catch (const BadRequest& e) {
+    return sendError(res, 400, e.what());
+  }
+  auto job = submitOrRefuse(
+      board,
+      [request](BoardWorker& b) -> std::pair<std::optional<BoardError>, Json> {
+        try {
+          applySweepRequest(b.sweep(), request);
+        } catch (const BoardError& e) {
+          return {e, sweepJson(b.sweep())};
+        }
+        return {std::nullopt, sweepJson(b.sweep())};
+      },
+      res);
+  if (!job) return;
+  auto result = await(*job, res);
+  if (!result) return;
+  auto& [failure, sweep] = *result;
+  Json body = failure ? boardFailure(*failure) : Json{{"status", 200}};
+  body["sweep"] = std::move(sweep);
+  sendJson(res, body, body["status"].get<int>());
+}
+
 void HttpFace::getPlan(BoardWorker& board, const Request& req, Response& res) {
   const Range& range = facts::kClockMHz;
   // Without ?mhz=, the clock the daemon knows, or the *RST clock when it knows none.
@@ -360,7 +400,12 @@ void HttpFace::getPlan(BoardWorker& board, const Request& req, Response& res) {
 Json HttpFace::limits() const {
   Json rates = Json::array();
   for (double mhz : facts::kFMRatesMHz) rates.push_back(mhz * 1e6);
-  return {{"version", version_}, {"settings", settingsLimits()}, {"fmRatesHz", rates}};
+  const auto span = [](const Range& r) { return Json{{"min", r.min}, {"max", r.max}}; };
+  const Json sweep = {{"points", span(sweep::kPoints)},
+                      {"dwellSeconds", span(sweep::kDwellSeconds)},
+                      {"count", span(sweep::kCount)},
+                      {"maxListPoints", sweep::kMaxPoints}};
+  return {{"version", version_}, {"settings", settingsLimits()}, {"fmRatesHz", rates}, {"sweep", sweep}};
 }
 
 // The daemon's view at once; ?read=board reads the board (about 3 s), joined

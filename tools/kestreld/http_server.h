@@ -81,6 +81,8 @@ class HttpFace {
   void getStatus(BoardWorker& board, Response& res);
   void postSettings(BoardWorker& board, const Request& req, Response& res);
   void getPlan(BoardWorker& board, const Request& req, Response& res);
+  void getSweep(BoardWorker& board, Response& res);
+  void postSweep(BoardWorker& board, const Request& req, Response& res);
   Json limits() const;
   void getConfig(BoardWorker& board, const Request& req, Response& res);
   void streamConfigRead(Submitted<Json> job, Response& res);

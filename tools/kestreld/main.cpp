@@ -136,6 +136,7 @@ struct DoorOptions {
   unsigned requestSeconds = static_cast<unsigned>(HttpFace::kDefaultRequestTimeout.count());
   std::string tokenFile;
   std::string calibrationDir;
+  std::string stateDir;
   std::vector<std::string> serverNames;
 };
 
@@ -160,6 +161,10 @@ void addDoorOptions(CLI::App& app, DoorOptions& o) {
       ->type_name("FILE");
   app.add_option("--calibration-dir", o.calibrationDir,
                  "where CAL:SOUR FILE may read calibration files (default: nowhere)")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory);
+  app.add_option("--state-dir", o.stateDir,
+                 "where *SAV keeps each board's saved states, across restarts (default: nowhere, *SAV refused)")
       ->type_name("DIR")
       ->check(CLI::ExistingDirectory);
   app.add_option("--server-name", o.serverNames,
@@ -301,6 +306,7 @@ void makeBoards(Options& o, std::list<std::unique_ptr<kestrel::sim::BoardEmulato
     }
     BoardWorker& worker = workers.emplace_back(choice.name, choice.address, emulator);
     if (!o.door.calibrationDir.empty()) worker.setCalibrationDirectory(o.door.calibrationDir);
+    if (!o.door.stateDir.empty()) worker.setStateDirectory(o.door.stateDir);
   }
 }
 

@@ -77,6 +77,14 @@ void counters(Writer& w, const std::vector<BoardWorker*>& boards, const char* na
   }
 }
 
+void sweepCounter(Writer& w, const std::vector<BoardWorker*>& boards, const char* name, const char* help,
+                  uint64_t (BoardStats::*read)() const) {
+  w.family(name, "counter", help);
+  for (BoardWorker* board : boards) {
+    w.sample(name, "board=\"" + label(board->name()) + "\"", static_cast<double>((board->stats().*read)()));
+  }
+}
+
 void histogram(Writer& w, const std::vector<BoardWorker*>& boards) {
   const std::string name = "kestreld_board_job_duration_seconds";
   w.family(name.c_str(), "histogram", "Time the board's thread spent on one job (an SCPI line, an HTTP request or a status reading).");
@@ -113,6 +121,10 @@ std::string prometheusText(const std::vector<BoardWorker*>& boards, const Status
   counters(w, boards, "kestreld_requests_total", "Requests served, by face (scpi: program messages; http: requests).",
            &BoardStats::requests);
   counters(w, boards, "kestreld_request_errors_total", "Requests that failed, by face.", &BoardStats::errors);
+  sweepCounter(w, boards, "kestreld_sweep_points_total", "Points of frequency lists and sweeps uploaded.",
+               &BoardStats::sweepPoints);
+  sweepCounter(w, boards, "kestreld_sweep_late_points_total",
+               "Points of lists and sweeps whose upload took longer than their dwell.", &BoardStats::lateSweepPoints);
   histogram(w, boards);
   return w.take();
 }

@@ -165,6 +165,8 @@ int32_t generateClock(Board& board, Arguments& args, Answer&) {
   const double mhz = args.real();
   const int32_t option = args.i32();
   args.end();
+  // A sweep holds the clock: refused as the library refuses what the board's state forbids.
+  if (board.clockHeld()) return VXCLK_FAILED;
   return board.run([&](void*) { return board.applyClock(mhz, option); });
 }
 

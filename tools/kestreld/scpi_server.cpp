@@ -40,7 +40,9 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
         idleTimeout_(idleTimeout),
         server_(server),
         board_(board),
-        session_(std::make_shared<ClientSession>(tree, ScpiServer::kMaxUnsent)) {}
+        session_(std::make_shared<ClientSession>(tree, ScpiServer::kMaxUnsent)) {
+    session_->mayWaitForOperations(true);
+  }
 
   void start() {
     stillActive();
@@ -168,10 +170,7 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
     // The job runs on this same thread, when its turn comes.
     const bool queued = board_.post(
         [self = shared_from_this(), line = std::move(line), askedAt](BoardWorker& board) {
-          const uint64_t errorsBefore = self->session_->errorsPushed();
-          std::string response = self->session_->execute(line, board, askedAt);
-          board.stats().countRequest(Face::Scpi, self->session_->errorsPushed() != errorsBefore);
-          self->finished(std::move(response), self->session_->answerOverflowed());
+          self->ran(board, [&] { return self->session_->execute(line, board, askedAt); });
         },
         line_);
     if (!queued) {
@@ -179,6 +178,29 @@ class ScpiClient : public std::enable_shared_from_this<ScpiClient> {
       asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finished({}, false); });
     }
     pump();  // reads on while the line waits and runs
+  }
+
+  // A line (or the rest of one) runs; a line that waits for this client's
+  // sweep (*OPC?, *WAI) goes on as a new job when the sweep has ended, and
+  // holds nobody else meanwhile.
+  template <typename Run>
+  void ran(BoardWorker& board, Run&& run) {
+    const uint64_t errorsBefore = session_->errorsPushed();
+    std::string response = run();
+    board.stats().countRequest(Face::Scpi, session_->errorsPushed() != errorsBefore);
+    if (!session_->paused()) return finished(std::move(response), session_->answerOverflowed());
+    board.sweep().whenIdle([self = shared_from_this(), &board] { self->resume(board); });
+  }
+
+  void resume(BoardWorker& board) {
+    if (closed_) return;
+    line_ = std::make_shared<JobControl>();
+    const bool queued =
+        board.post([self = shared_from_this()](BoardWorker& b) { self->ran(b, [&] { return self->session_->resume(b); }); },
+                   line_);
+    if (queued) return;
+    session_->pushError(scpi::kQueueOverflow, "the board's job queue is full: the rest of the line was not run");
+    asio::post(socket_.get_executor(), [self = shared_from_this()] { self->finished({}, false); });
   }
 
   void finished(std::string response, bool overflowed) {

@@ -75,12 +75,25 @@ const CommandEntry& CommandTree::findCommon(const std::string& name) const {
 }
 
 std::string ClientSession::execute(std::string_view message, BoardWorker& board, Clock::time_point askedAt) {
-  std::string response;
-  bool answered = false;
-  const Clock::time_point lineStart = Clock::now();
   askedAt_ = askedAt;
-  overflowed_ = false;
   path_.clear();  // every program message starts at the root
+  response_.clear();
+  answered_ = false;
+  pausedRest_.clear();
+  return runUnits(message, board);
+}
+
+// The rest of a paused line, on the path it had reached.
+std::string ClientSession::resume(BoardWorker& board) {
+  const std::string rest = std::move(pausedRest_);
+  pausedRest_.clear();
+  return runUnits(rest, board);
+}
+
+// The line's units in turn; "" while paused (the answers wait for the rest).
+std::string ClientSession::runUnits(std::string_view message, BoardWorker& board) {
+  const Clock::time_point lineStart = Clock::now();
+  overflowed_ = false;
   try {
     bool first = true;
     for (std::string_view text : splitUnits(message)) {
@@ -92,10 +105,14 @@ std::string ClientSession::execute(std::string_view message, BoardWorker& board,
       if (!mayContinue(board, lineStart)) break;
       try {
         const ProgramUnit unit = parseUnit(text);
-        std::string answer = runUnit(unit, board.board());
+        if (waitsForSweep(unit, board)) {
+          pausedRest_.assign(text.data(), message.data() + message.size());
+          return {};
+        }
+        std::string answer = runUnit(unit, board);
         if (unit.header.query) {
-          response += (answered ? ";" : "") + answer;
-          answered = true;
+          response_ += (answered_ ? ";" : "") + answer;
+          answered_ = true;
         }
       } catch (const ScpiError& e) {
         pushError(e.code, e.what());
@@ -104,7 +121,7 @@ std::string ClientSession::execute(std::string_view message, BoardWorker& board,
       } catch (const BoardError& e) {
         pushError(e);
       }
-      if (response.size() > maxAnswer_) {
+      if (response_.size() > maxAnswer_) {
         overflowed_ = true;
         return {};
       }
@@ -112,7 +129,16 @@ std::string ClientSession::execute(std::string_view message, BoardWorker& board,
   } catch (const ScpiError& e) {
     pushError(e.code, e.what());
   }
-  return response;
+  return std::move(response_);
+}
+
+// *OPC? and *WAI wait for a sweep this client started and that ends by
+// itself; *OPC instead sets its bit when the sweep ends, and the line goes on.
+bool ClientSession::waitsForSweep(const ProgramUnit& unit, BoardWorker& board) const {
+  if (!unit.header.common || !board.sweep().pendingFor(this)) return false;
+  const std::string& name = unit.header.commonName;
+  if (name == "*WAI" || (name == "*OPC" && unit.header.query)) return mayWait_;
+  return false;
 }
 
 // Between the commands of a line: not for a client that is gone or a daemon
@@ -125,8 +151,8 @@ bool ClientSession::mayContinue(BoardWorker& board, Clock::time_point lineStart)
   return false;
 }
 
-std::string ClientSession::runUnit(const ProgramUnit& unit, Board& board) {
-  Call context{board, *this, unit.params};
+std::string ClientSession::runUnit(const ProgramUnit& unit, BoardWorker& board) {
+  Call context{board.board(), board, *this, unit.params};
   // Common commands neither use nor change the header path.
   if (unit.header.common) return call(tree_.findCommon(unit.header.commonName), unit, context);
   std::vector<Mnemonic> nodes = unit.header.nodes;

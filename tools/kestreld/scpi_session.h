@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -30,6 +31,7 @@ struct BoardIdentity;
 // What a command's handler gets.
 struct Call {
   Board& board;
+  BoardWorker& worker;
   ClientSession& client;
   const std::vector<scpi::Param>& params;
 };
@@ -69,7 +71,7 @@ class CommandTree {
   mutable std::unordered_map<std::string, const CommandEntry*> found_;
 };
 
-class ClientSession {
+class ClientSession : public std::enable_shared_from_this<ClientSession> {
  public:
   using Clock = std::chrono::steady_clock;
 
@@ -87,6 +89,13 @@ class ClientSession {
   // its newline, or "" when the message held no query. `askedAt`: when the
   // line arrived, so that a query may share a board read that ran since.
   std::string execute(std::string_view message, BoardWorker& board, Clock::time_point askedAt = Clock::now());
+  // A session whose face can wait (SCPI over TCP) lets *OPC? and *WAI wait
+  // for a sweep this client started: execute() then stops before that
+  // command, paused() turns true, and resume() runs the rest of the line
+  // once the sweep has ended. Other faces get the answer at once.
+  void mayWaitForOperations(bool may) { mayWait_ = may; }
+  bool paused() const { return !pausedRest_.empty(); }
+  std::string resume(BoardWorker& board);
   // The last line's answer outgrew its limit and was dropped: the client
   // should be disconnected.
   bool answerOverflowed() const { return overflowed_; }
@@ -113,7 +122,9 @@ class ClientSession {
   uint8_t statusByte() const;
 
  private:
-  std::string runUnit(const scpi::ProgramUnit& unit, Board& board);
+  std::string runUnits(std::string_view message, BoardWorker& board);
+  bool waitsForSweep(const scpi::ProgramUnit& unit, BoardWorker& board) const;
+  std::string runUnit(const scpi::ProgramUnit& unit, BoardWorker& board);
   static std::string call(const CommandEntry& entry, const scpi::ProgramUnit& unit, Call& call);
   bool mayContinue(BoardWorker& board, Clock::time_point lineStart);
 
@@ -126,6 +137,10 @@ class ClientSession {
   uint64_t pushed_ = 0;
   uint8_t eventStatus_ = 0;
   std::vector<scpi::Mnemonic> path_;  // the header path a following command starts from
+  bool mayWait_ = false;
+  std::string pausedRest_;  // the rest of a line waiting for a sweep, from its *OPC? or *WAI
+  std::string response_;    // the answers of the line so far
+  bool answered_ = false;
 };
 
 // Every command of a board, as one table.

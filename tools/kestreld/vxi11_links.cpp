@@ -87,7 +87,7 @@ void LinkTable::remove(LinkId lid) {
   BoardWorker* board = it->second.board;
   // Its queued message never runs, its running one stops before its next command.
   it->second.session->gone = true;
-  it->second.session->client.abandon();
+  it->second.session->client->abandon();
   if (it->second.line) it->second.line->withdraw();
   links_.erase(it);
   if (board->lock().release(static_cast<BoardLock::Owner>(lid))) retryBoard(board);
@@ -283,7 +283,8 @@ void LinkTable::generic(const Caller& caller, LinkId lid, GenericCall call, cons
         clear(l);
         return done(kNoError), std::nullopt;
       case GenericCall::Trigger:
-        return done(kOperationNotSupported), std::nullopt;  // the board has no trigger
+        trigger(l);
+        return done(kNoError), std::nullopt;
       case GenericCall::Remote:
       case GenericCall::Local:
         return done(kNoError), std::nullopt;  // no front panel to lock out
@@ -373,6 +374,16 @@ void LinkTable::overrun(Link& link) {
   link.queued.push_back({{}, true});
 }
 
+// A device trigger is *TRG (a run armed with TRIG:SOUR BUS starts), as the
+// link's next message in order with its others; an error it gives is the
+// link's, as for *TRG.
+void LinkTable::trigger(Link& link) {
+  static constexpr std::string_view kTriggerMessage = "*TRG";
+  link.queuedBytes += kTriggerMessage.size();
+  link.queued.push_back({std::string(kTriggerMessage), false});
+  runNext(link);
+}
+
 void LinkTable::runNext(Link& link) {
   if (link.running || link.queued.empty() || link.outputBytes > limits_.maxOutput) return;
   Message message = std::move(link.queued.front());
@@ -395,18 +406,18 @@ void LinkTable::hand(Link& link, Message message) {
                           answer = std::move(answer)]() mutable {
     if (session->gone) return;
     if (message.overran) {
-      session->client.pushError(scpi::kInputBufferOverrun);
+      session->client->pushError(scpi::kInputBufferOverrun);
       return answer({});
     }
     const auto askedAt = board.arrivedAfter();
     const bool queued = board.post(
         [session, text = std::move(message.text), askedAt, answer](BoardWorker& b) {
           if (session->gone) return;
-          answer(run(session->client, text, b, askedAt));
+          answer(run(*session->client, text, b, askedAt));
         },
         control);
     if (queued) return;
-    session->client.pushError(scpi::kQueueOverflow, "the board's job queue is full: the message was not run");
+    session->client->pushError(scpi::kQueueOverflow, "the board's job queue is full: the message was not run");
     answer({});
   });
 }
@@ -415,7 +426,7 @@ void LinkTable::askStatusByte(Link& link, std::shared_ptr<std::optional<uint8_t>
   // The status byte is the session's own: read on the board's thread, outside its queue.
   asio::post(link.board->io(), [this, lid = link.id, session = link.session, post = post_, answer] {
     if (session->gone) return;
-    const uint8_t stb = session->client.statusByte();
+    const uint8_t stb = session->client->statusByte();
     post([this, lid, answer, stb] {
       *answer = stb;
       retry(lid);

@@ -150,8 +150,9 @@ class LinkTable {
   // The board's side of a link: its client is touched on the board's thread
   // only, and outlives the link while a job still holds it.
   struct Session {
-    Session(const CommandTree& tree, size_t maxAnswer) : client(tree, maxAnswer) {}
-    ClientSession client;
+    Session(const CommandTree& tree, size_t maxAnswer) : client(std::make_shared<ClientSession>(tree, maxAnswer)) {}
+    // Shared, so that a sweep the link starts can still report to it (or find it gone).
+    std::shared_ptr<ClientSession> client;
     std::atomic<bool> gone{false};
     std::atomic<uint64_t> generation{0};  // a device clear or abort drops the answers of older messages
   };
@@ -213,6 +214,7 @@ class LinkTable {
   void take(Link& link, std::string_view data, bool end);
   void endMessage(Link& link);
   void overrun(Link& link);
+  void trigger(Link& link);
   void runNext(Link& link);
   void hand(Link& link, Message message);
   void askStatusByte(Link& link, std::shared_ptr<std::optional<uint8_t>> answer);

@@ -81,6 +81,12 @@ function applyLimits(limits) {
     const limit = limits.settings[span.dataset.range];
     if (limit) span.textContent = rangeText(limit);
   }
+  for (const [field, id] of [["points", "sweep-points"], ["dwellSeconds", "sweep-dwell"]]) {
+    const limit = limits.sweep[field];
+    $(id).min = limit.min;
+    $(id).max = limit.max;
+    document.querySelector("[data-sweep-range=" + field + "]").textContent = limit.min + "–" + limit.max;
+  }
 }
 
 // ---- what each control did ----------------------------------------------------
@@ -366,6 +372,70 @@ function readConfig() {
   stream.onerror = () => finish({ ok: false, status: 0, body: { error: "the stream from the daemon broke off" } });
 }
 
+// ---- the sweep ---------------------------------------------------------------------
+
+async function postSweep(body) {
+  return api(boardPath("/sweep"), {
+    method: "POST",
+    headers: { "Content-Type": "application/json", Authorization: "Bearer " + state.token },
+    body: JSON.stringify(body),
+  });
+}
+
+function showSweep(sweep) {
+  const where = sweep.state === "idle" ? "idle" : sweep.state + ", point " + (sweep.index + 1);
+  $("sweep-state").textContent = where + " (" + sweep.mode + ")";
+}
+
+function fillSweep(sweep) {
+  $("sweep-start").value = sweep.startHz / 1e6;
+  $("sweep-stop").value = sweep.stopHz / 1e6;
+  $("sweep-points").value = sweep.points;
+  $("sweep-dwell").value = sweep.dwellSeconds;
+  $("sweep-spacing").value = sweep.spacing;
+}
+
+// While a run goes on, its point twice a second; then once more, idle.
+async function followSweep() {
+  const outcome = await api(boardPath("/sweep"));
+  if (!outcome.ok) return;
+  showSweep(outcome.body);
+  if (outcome.body.state !== "idle") setTimeout(followSweep, 500);
+}
+
+async function sweepAction(what, body) {
+  const outcome = await postSweep(body);
+  if (outcome.body && outcome.body.sweep) showSweep(outcome.body.sweep);
+  report("sweep-result", what, outcome);
+  if (outcome.ok) followSweep();
+}
+
+function wireSweep() {
+  $("sweep-form").addEventListener("submit", (event) => {
+    event.preventDefault();
+    sweepAction("sweep", {
+      mode: "sweep",
+      startHz: Number($("sweep-start").value) * 1e6,
+      stopHz: Number($("sweep-stop").value) * 1e6,
+      points: Number($("sweep-points").value),
+      dwellSeconds: Number($("sweep-dwell").value),
+      spacing: $("sweep-spacing").value,
+      trigger: "immediate",
+      action: "start",
+    });
+  });
+  $("sweep-abort").addEventListener("click", () => sweepAction("sweep abort", { action: "abort" }));
+  $("sweep-cw").addEventListener("click", () => sweepAction("return to CW", { mode: "cw" }));
+}
+
+async function loadSweep() {
+  const outcome = await api(boardPath("/sweep"));
+  if (!outcome.ok) return;
+  fillSweep(outcome.body);
+  showSweep(outcome.body);
+  if (outcome.body.state !== "idle") followSweep();
+}
+
 // ---- choosing a board -------------------------------------------------------------
 
 function follow(name) {
@@ -376,6 +446,7 @@ function follow(name) {
   state.trend = [[], [], [], []];
   if (state.plot) state.plot.setData(state.trend);
   history.replaceState(null, "", "#" + encodeURIComponent(name));
+  loadSweep();
   let first = true;
   const events = new EventSource(boardPath("/events"));
   events.addEventListener("status", (e) => {
@@ -421,6 +492,7 @@ async function start() {
     if (s.calibration && s.calibration.source !== "file") delete s.calibration.path;
     return s;
   });
+  wireSweep();
   $("config-read").addEventListener("click", readConfig);
   matchMedia("(max-width: 560px)").addEventListener("change", () => state.plan && drawPlan(state.plan));
 }

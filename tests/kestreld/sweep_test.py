@@ -105,6 +105,11 @@ class ListTests(TracedBoardTestCase):
         self.assertEqual(inst.query("INIT;*OPC?"), "1")
         # The run has ended when *OPC? answers: idle, at its last point.
         self.assertEqual(inst.query("STAT:OPER:COND?;:LIST:IND?"), "0;3")
+        # Its timing record: one lateness per point run, none early.
+        count, *lateness = inst.query("LIST:TIM?").split(",")
+        self.assertEqual(int(count), len(LIST_MHZ))
+        self.assertEqual(len(lateness), len(LIST_MHZ))
+        self.assertTrue(all(float(late) >= 0 for late in lateness), lateness)
         self.assertTrue(wait_until(lambda: self.clocks_since(before, 100.0)[-1:] == [400.0]))
         self.assertEqual(self.clocks_since(before, 100.0), [float(f) for f in LIST_MHZ])
         # FREQ? answers the clock asked for, FREQ:ACT? what the board makes

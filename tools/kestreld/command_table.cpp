@@ -5,6 +5,7 @@
 // the two together). Ranges come from the service's facts; SCPI speaks Hz
 // where the service takes MHz.
 #include <array>
+#include <chrono>
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -482,6 +483,14 @@ SweepOwner ownerOf(Call& call) {
           }};
 }
 
+// The count of points recorded, then each one's lateness in seconds.
+std::string latenessRecord(Call& call) {
+  const auto& lateness = call.worker.sweep().lateness();
+  std::string out = std::to_string(lateness.size());
+  for (const auto late : lateness) out += "," + formatReal(std::chrono::duration<double>(late).count());
+  return out;
+}
+
 std::vector<CommandEntry> sweepCommands() {
   std::vector<CommandEntry> commands = {
       entry("[SOURce]:FREQuency:MODE", setFrequencyMode,
@@ -493,6 +502,7 @@ std::vector<CommandEntry> sweepCommands() {
       queryOnly("[SOURce]:LIST:POINts", [](Call& c) { return std::to_string(sweepSettings(c).listMHz.size()); }),
       entry("[SOURce]:LIST:COUNt", setListCount, listCount),
       queryOnly("[SOURce]:LIST:INDex", [](Call& c) { return std::to_string(c.worker.sweep().index()); }),
+      queryOnly("[SOURce]:LIST:TIMing", latenessRecord),
       entry(
           "[SOURce]:SWEep:POINts",
           [](Call& c) { changeSweep(c, [n = intArg(c, 0, kPointsRange)](SweepSettings& s) { s.points = n; }); },

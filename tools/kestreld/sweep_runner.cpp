@@ -74,6 +74,7 @@ void SweepRunner::begin(Clock::time_point start) {
   state_ = State::Running;
   next_ = 0;
   due_ = start;
+  lateness_.clear();
   schedule();
 }
 
@@ -91,6 +92,7 @@ void SweepRunner::step(uint64_t generation) {
   if (next_ == points_.size()) return endOfPass();
   const SweepPoint& point = points_[next_];
   const auto began = Clock::now();
+  if (lateness_.size() < sweep::kMaxPoints) lateness_.push_back(began - due_);
   try {
     board_.stepClock(point.mhz);
   } catch (const BoardError& error) {

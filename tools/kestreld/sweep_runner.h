@@ -73,6 +73,10 @@ class SweepRunner {
   bool active() const { return state_ != State::Idle; }
   // The point the board is at (0-based), of the run going or the last one.
   size_t index() const { return current_; }
+  // How much later than planned each point of the run going (or the last
+  // one) started, in the order they ran: the first sweep::kMaxPoints of the
+  // run, so a client can see how well the board keeps its plan.
+  const std::vector<Clock::duration>& lateness() const { return lateness_; }
   int operationCondition() const;
   // Whether a run started by `tag` will end by itself and has not yet.
   bool pendingFor(const void* tag) const;
@@ -103,6 +107,7 @@ class SweepRunner {
   Clock::time_point due_{};  // when the next step is planned
   uint64_t generation_ = 0;  // steps and timers of an earlier run do nothing
   std::vector<std::function<void()>> waiters_;
+  std::vector<Clock::duration> lateness_;
 };
 
 }  // namespace kestreld

@@ -1,7 +1,8 @@
 """The argument ranges the package checks before calling the library.
 
 They are the board's ranges, as kestrelctl and kestreld check them (a test
-holds them to the library's own, in src/protocol/board_protocol.h): an
+holds them to the library's own, in src/protocol/board_protocol.h, and the
+sweep's to kestreld's, in tools/kestreld/sweep_plan.h): an
 argument outside them raises :class:`~kestrel.OutOfRange` (also a
 :class:`ValueError`) and the library is not called. Each is a :class:`Range`, usable on its own::
 
@@ -17,7 +18,8 @@ import math
 from typing import Dict, NamedTuple, Tuple, Union
 
 __all__ = ["Range", "TX1_POWER", "TX2_POWER", "TX2_DIVIDER", "CLOCK_MHZ", "CALIBRATION_SOURCE", "REGISTER_PAGE",
-           "REGISTER", "REGISTER_WORD", "FLAG", "FM_RATE_INDEX", "FM_RATE_MHZ", "PM_FREQUENCY_MHZ", "CHECKED_ARGUMENTS"]
+           "REGISTER", "REGISTER_WORD", "FLAG", "FM_RATE_INDEX", "FM_RATE_MHZ", "PM_FREQUENCY_MHZ", "SWEEP_POINTS", "LIST_POINTS", "DWELL_SECONDS",
+           "SWEEP_COUNT", "CHECKED_ARGUMENTS"]
 
 Number = Union[int, float]
 
@@ -69,6 +71,15 @@ FM_RATE_INDEX = Range(0, 11)
 FM_RATE_MHZ = Range(0.04, 50.0)
 #: The Tx2 PM frequency in MHz.
 PM_FREQUENCY_MHZ = Range(0.0, 80.0)
+
+#: Points of a sweep (start to stop) in kestreld.
+SWEEP_POINTS = Range(2, 10000)
+#: Frequencies of a list in kestreld.
+LIST_POINTS = Range(1, 10000)
+#: A point's dwell in seconds, in a list or a sweep of kestreld.
+DWELL_SECONDS = Range(0.001, 3600)
+#: Passes of a list or sweep per run in kestreld (or until stopped).
+SWEEP_COUNT = Range(1, 1000000)
 
 #: The arguments :class:`~kestrel.Board` checks before a call: C function ->
 #: (position of the argument after the instance, what it is, its range).

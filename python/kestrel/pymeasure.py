@@ -14,6 +14,12 @@ VXI-11 (``TCPIP0::host::inst0::INSTR``, or the board's name instead of
     source.tx1_power = 10
     print(source.vco_locked, source.temperature_1)
 
+    source.frequency_mode = "LIST"    # a frequency list, run by kestreld
+    source.list_frequencies = [100e6, 200e6, 300e6]
+    source.list_dwell = [0.01]
+    source.start_sweep()
+    source.wait_for_sweep()
+
 Settings are checked against the board's ranges before anything is sent (a
 value outside raises :class:`ValueError`), the same ranges kestreld checks:
 those of :mod:`kestrel.limits` (the clock, powers and divider, the FM rates,
@@ -94,6 +100,34 @@ def _hertz(command: str, doc: str, bounds: Tuple[float, float], validator: Calla
     return Instrument.control(f"{command}?", f"{command} %.3f", doc, validator=validator, values=bounds)
 
 
+def _values_in(values: Any, check: Callable[[float], float], count: limits.Range) -> str:
+    """A list of numbers, each checked, as kestreld takes it: comma-separated."""
+    values = list(values)
+    if len(values) not in count:
+        raise ValueError(f"a list of {len(values)} values: it must hold {count}")
+    return ",".join(repr(float(check(v))) for v in values)
+
+
+def _as_list(value: Any) -> List[float]:
+    """PyMeasure gives one value alone and several as a list: always a list."""
+    return value if isinstance(value, list) else [value]
+
+
+def _list(command: str, doc: str, check: Callable[[float], float]) -> property:
+    return Instrument.control(
+        f"{command}?",
+        f"{command} %s",
+        doc,
+        validator=lambda values, count: _values_in(values, check, count),
+        values=limits.LIST_POINTS,
+        get_process=_as_list,
+    )
+
+
+def _dwell(value: float, bounds: Any = limits.DWELL_SECONDS) -> float:
+    return strict_range(value, (bounds.low, bounds.high))
+
+
 class ClockSource(Instrument):
     """A Kestrel clock-source board behind kestreld.
 
@@ -171,6 +205,69 @@ class ClockSource(Instrument):
     am_rj = _integer("AM:RJ", "Tx2 AM random-jitter amplitude, 0 to 65535.", WORD)
     buj_amplitude = _integer("BUJ", "Tx2 bounded-jitter amplitude, 0 to 65535.", WORD)
     buj_pattern = _integer("BUJ:PATT", "Tx2 bounded-jitter user pattern, 32 bits.", PATTERN)
+
+    # ---- frequency lists and sweeps (run by kestreld) --------------------------------
+
+    frequency_mode = Instrument.control(
+        "FREQ:MODE?",
+        "FREQ:MODE %s",
+        """What :meth:`start_sweep` runs: ``"CW"`` (the clock of :attr:`frequency`),
+        ``"LIST"`` (:attr:`list_frequencies`) or ``"SWE"`` (:attr:`sweep_start` to
+        :attr:`sweep_stop`). Back to ``"CW"``, the board returns to :attr:`frequency`.""",
+        validator=strict_discrete_set,
+        values=("CW", "LIST", "SWE"),
+    )
+    list_frequencies = _list(
+        "LIST:FREQ",
+        "The list's frequencies in Hz, in the order they run: 1 to 10000, each in the clock's range.",
+        lambda hz: _open_range(hz, CLOCK_HZ),
+    )
+    list_dwell = _list(
+        "LIST:DWEL",
+        "The list's dwells in seconds, 0.001 to 3600: one for every point, or one per point.",
+        _dwell,
+    )
+    sweep_count = _integer(
+        "LIST:COUN", "Passes of the list or sweep per run, 1 to 1000000.", _bounds(limits.SWEEP_COUNT)
+    )
+    sweep_start = _hertz("FREQ:STAR", "The first frequency of a sweep, in Hz.", CLOCK_HZ, _open_range)
+    sweep_stop = _hertz("FREQ:STOP", "The last frequency of a sweep, in Hz.", CLOCK_HZ, _open_range)
+    sweep_points = _integer("SWE:POIN", "Points of a sweep, 2 to 10000.", _bounds(limits.SWEEP_POINTS))
+    sweep_dwell = Instrument.control(
+        "SWE:DWEL?", "SWE:DWEL %g", "Seconds per point of a sweep, 0.001 to 3600.", validator=lambda v, _: _dwell(v)
+    )
+    trigger_source = Instrument.control(
+        "TRIG:SOUR?",
+        "TRIG:SOUR %s",
+        """What starts an armed run: ``"IMM"`` (at once) or ``"BUS"`` (:meth:`trigger`).""",
+        validator=strict_discrete_set,
+        values=("IMM", "BUS"),
+    )
+    sweep_index = Instrument.measurement(
+        "LIST:IND?", "The point the board is at (0-based), of the run going or the last one.", get_process=int
+    )
+    sweeping = Instrument.measurement(
+        "STAT:OPER:COND?", "Whether a run goes on (bit 3 of the operation condition).", get_process=lambda v: bool(int(v) & 8)
+    )
+
+    def start_sweep(self) -> None:
+        """Arms a run of :attr:`frequency_mode` (``INIT``); with the trigger
+        ``"IMM"`` it starts at once; :meth:`wait_for_sweep` waits for its end."""
+        self.write("INIT")
+
+    def wait_for_sweep(self) -> None:
+        """Returns once the run this connection started has ended by itself
+        (``*OPC?``; not with :attr:`sweep_count` infinite). A run longer than
+        the adapter's timeout needs a longer one."""
+        self.ask("*OPC?")
+
+    def trigger(self) -> None:
+        """Starts a run armed with the trigger ``"BUS"`` (``*TRG``)."""
+        self.write("*TRG")
+
+    def abort(self) -> None:
+        """Stops the run, any client's, before its next point (``ABOR``)."""
+        self.write("ABOR")
 
     # ---- calibration, health ---------------------------------------------------------
 

@@ -548,6 +548,32 @@ class PyMeasureTests(DaemonTestCase):
         self.assertEqual((source.temperature_1, source.temperature_2), (42, 40))
         self.assertEqual(source.check_errors(), [])
 
+    def test_a_list_through_pymeasure(self):
+        source = self.source(self.daemon.socket_resource())
+        source.frequency_mode = "LIST"
+        source.list_frequencies = [100e6, 200e6, 300e6, 400e6]
+        source.list_dwell = [0.01]
+        source.trigger_source = "BUS"
+        self.assertEqual((source.frequency_mode, source.list_frequencies, source.list_dwell, source.trigger_source),
+                         ("LIST", [100e6, 200e6, 300e6, 400e6], [0.01], "BUS"))
+        source.start_sweep()
+        source.trigger()
+        source.wait_for_sweep()
+        self.assertEqual((source.sweep_index, source.sweeping), (3, False))
+        source.trigger_source = "IMM"
+        source.sweep_count = 1000
+        source.start_sweep()
+        self.assertTrue(source.sweeping)
+        source.abort()
+        self.assertFalse(source.sweeping)
+        source.sweep_count = 1
+        for name, value in (("list_dwell", [0.0005]), ("list_frequencies", []), ("sweep_points", 1),
+                            ("frequency_mode", "STEP"), ("trigger_source", "EXT"), ("sweep_dwell", 4000)):
+            with self.subTest(name=name), self.assertRaises(ValueError):
+                setattr(source, name, value)
+        source.frequency_mode = "CW"
+        self.assertEqual([e for e in source.check_errors() if "longer than its dwell" not in e[1]], [])
+
     def test_values_outside_the_boards_ranges_are_refused_before_sending(self):
         from kestrel import limits
         source = self.source(self.daemon.socket_resource())

@@ -20,6 +20,7 @@ from kestrel import limits
 
 SOURCE = Path(__file__).resolve().parents[2]
 HEADER = SOURCE / "src" / "protocol" / "board_protocol.h"
+SWEEP_PLAN = SOURCE / "tools" / "kestreld" / "sweep_plan.h"
 
 
 def constant(name: str) -> str:
@@ -41,6 +42,22 @@ def value(name: str) -> float:
     if re.fullmatch(r"k\w+", text):
         return value(text)
     return float(int(text, 16)) if text.lower().startswith("0x") else numbers(text)[0]
+
+
+def daemon_range(name: str) -> tuple:
+    """The ends of `inline constexpr Range name{low, high};` in kestreld's
+    sweep_plan.h, an end named by another constant of it followed."""
+    text = SWEEP_PLAN.read_text(encoding="utf-8")
+
+    def end(word: str) -> float:
+        if re.fullmatch(r"k\w+", word):
+            return float(re.search(r"inline constexpr [^=;]*\b" + word + r"\s*=\s*([^;]*);", text).group(1))
+        return float(word)
+
+    match = re.search(r"inline constexpr Range " + re.escape(name) + r"\{([^}]*)\}", text)
+    if match is None:
+        raise AssertionError(f"{name} is not in {SWEEP_PLAN}")
+    return tuple(end(word.strip()) for word in match.group(1).split(","))
 
 
 class FactsTest(unittest.TestCase):
@@ -78,6 +95,18 @@ class FactsTest(unittest.TestCase):
             with self.subTest(str(allowed)):
                 self.assertEqual((allowed.low, allowed.high, allowed.open), (low, high, exclusive))
         self.assertEqual(kestrel.VCO_MIN_MHZ, value("kVcoMinMHz"))
+
+    def test_sweep_limits_match_the_daemon(self) -> None:
+        most = daemon_range("kPoints")[1]
+        cases = [
+            (limits.SWEEP_POINTS, daemon_range("kPoints")),
+            (limits.LIST_POINTS, (1, most)),
+            (limits.DWELL_SECONDS, daemon_range("kDwellSeconds")),
+            (limits.SWEEP_COUNT, daemon_range("kCount")),
+        ]
+        for allowed, (low, high) in cases:
+            with self.subTest(str(allowed)):
+                self.assertEqual((allowed.low, allowed.high, allowed.open), (low, high, False))
 
     def test_the_version_is_the_projects(self) -> None:
         project = re.search(r"project\(KestrelLib VERSION ([\d.]+)", (SOURCE / "CMakeLists.txt").read_text())

@@ -1,34 +1,8 @@
 #include "link/scpi_link.h"
 
-#include <charconv>
-
 namespace kestrel {
 
 using platform::SocketError;
-
-bool isRemoteAddress(std::string_view text) { return text.substr(0, kRemoteScheme.size()) == kRemoteScheme; }
-
-bool parseRemoteAddress(std::string_view text, RemoteAddress* address) {
-  if (!isRemoteAddress(text)) return false;
-  text.remove_prefix(kRemoteScheme.size());
-  if (!text.empty() && text.back() == '/') text.remove_suffix(1);
-  RemoteAddress parsed;
-  parsed.port = kDefaultScpiPort;
-  const size_t colon = text.rfind(':');
-  if (colon != std::string_view::npos) {
-    const std::string_view port = text.substr(colon + 1);
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
-    if (port.empty() || error != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535)
-      return false;
-    parsed.port = static_cast<uint16_t>(value);
-    text = text.substr(0, colon);
-  }
-  if (text.empty() || text.find_first_of("/@ ") != std::string_view::npos) return false;
-  parsed.host = std::string(text);
-  *address = parsed;
-  return true;
-}
 
 ScpiLink::ScpiLink(const LinkSettings& settings)
     : connectTimeoutMs_(settings.connectTimeoutMs), trace_(ExchangeTrace::open(settings.trace)) {}

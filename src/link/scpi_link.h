@@ -4,6 +4,7 @@
 // be trusted (later calls fail at once), and traces what it sends and reads.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -24,10 +25,33 @@ struct RemoteAddress {
 inline constexpr std::string_view kRemoteScheme = "kestreld://";
 inline constexpr uint16_t kDefaultScpiPort = 5025;
 
-// True when `text` starts with the scheme; *address is then filled, and
-// false is returned for a malformed rest (no host, a bad port).
-bool isRemoteAddress(std::string_view text);
-bool parseRemoteAddress(std::string_view text, RemoteAddress* address);
+// Inline, so that the tools which speak to the daemon themselves (kestrelctl's
+// sweeps) read an address exactly as the library does without linking it.
+inline bool isRemoteAddress(std::string_view text) { return text.substr(0, kRemoteScheme.size()) == kRemoteScheme; }
+
+// True when `text` is the scheme and a well-formed rest; *address is then
+// filled. False for another scheme or a malformed rest (no host, a bad port).
+inline bool parseRemoteAddress(std::string_view text, RemoteAddress* address) {
+  if (!isRemoteAddress(text)) return false;
+  text.remove_prefix(kRemoteScheme.size());
+  if (!text.empty() && text.back() == '/') text.remove_suffix(1);
+  RemoteAddress parsed;
+  parsed.port = kDefaultScpiPort;
+  const size_t colon = text.rfind(':');
+  if (colon != std::string_view::npos) {
+    const std::string_view port = text.substr(colon + 1);
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
+    if (port.empty() || error != std::errc() || end != port.data() + port.size() || value == 0 || value > 65535)
+      return false;
+    parsed.port = static_cast<uint16_t>(value);
+    text = text.substr(0, colon);
+  }
+  if (text.empty() || text.find_first_of("/@ ") != std::string_view::npos) return false;
+  parsed.host = std::string(text);
+  *address = parsed;
+  return true;
+}
 
 class ScpiLink {
  public:

@@ -114,6 +114,28 @@ class BoardProgram:
             self.proc.communicate()
 
 
+class SimDaemon:
+    """kestreld serving its built-in emulator on a random loopback address,
+    without VXI-11 and DNS-SD (KESTRELD names the program)."""
+
+    def __init__(self):
+        self.address = random_loopback()
+        self.proc = subprocess.Popen([os.environ["KESTRELD"], "--sim", "bench", "--listen", self.address,
+                                      "--scpi-port", "5025", "--http-port", "0", "--no-vxi11", "--no-mdns"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, bufsize=0)
+        # Unbuffered: a buffered reader would hold "ready" while select() waits.
+        while select.select([self.proc.stdout], [], [], 20)[0]:
+            line = self.proc.stdout.readline()
+            if not line or b"ready" in line:
+                break
+        if self.proc.poll() is not None:
+            raise RuntimeError("kestreld did not start")
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGTERM)
+        return self.proc.wait(20)
+
+
 class OfflineTests(unittest.TestCase):
     """What needs no board: plan, help, and every refusal made before a call."""
 
@@ -207,7 +229,7 @@ class OfflineTests(unittest.TestCase):
             [], ["info"], ["clock"], ["plan"], ["power"], ["power", "tx1"], ["divider"], ["source"], ["fm"],
             ["fm", "custom"], ["tx2"], ["tx2", "pm"], ["tx2", "pm", "rj", "amplitude"], ["tx2", "pm", "buj"],
             ["tx2", "buj", "prbs"], ["tx2", "am", "rj"], ["calibration"], ["calibration", "save"], ["config"],
-            ["reg"], ["reg", "write"], ["memory"], ["run"], ["demo"],
+            ["reg"], ["reg", "write"], ["memory"], ["sweep"], ["sweep", "list"], ["run"], ["demo"],
         ]
         for words in commands:
             with self.subTest(command=words):
@@ -546,6 +568,46 @@ class ScriptTests(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         limits = documents(result.stdout)[1]
         self.assertEqual((limits["min"], limits["max"]), (4.0, 1004.0))
+
+
+@unittest.skipUnless(os.environ.get("KESTRELD"), "needs kestreld (KESTRELD)")
+class SweepTests(unittest.TestCase):
+    """kestrelctl sweep through kestreld; a board of any other kind is refused."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.daemon = SimDaemon()
+        cls.board = "kestreld://%s:5025" % cls.daemon.address
+
+    @classmethod
+    def tearDownClass(cls):
+        assert cls.daemon.stop() == 0
+
+    def sweep(self, *args, expect=0):
+        result = kestrelctl("--board", self.board, "--json", "sweep", *args)
+        self.assertEqual(result.returncode, expect, result.stderr)
+        return one_document(self, result.stdout)
+
+    def test_a_list_runs_to_its_end_and_a_sweep_stops_at_abort(self):
+        run = self.sweep("list", "100,200,300,400", "--dwell", "0.01", "--wait")
+        self.assertEqual((run["points"], run["dwellSeconds"]), (4, 0.01))
+        status = self.sweep("status")
+        self.assertEqual((status["state"], status["mode"], status["index"]), ("idle", "LIST", 3))
+        self.sweep("linear", "100", "2000", "1000", "--dwell", "0.5")
+        self.assertEqual(self.sweep("status")["state"], "running")
+        self.sweep("abort")
+        self.assertEqual((self.sweep("status")["state"], self.sweep("status")["mode"]), ("idle", "SWE"))
+
+    def test_the_daemon_refuses_what_is_out_of_its_ranges(self):
+        refused = self.sweep("list", "100,200", "--dwell", "0.00001", expect=3)
+        self.assertIn("-222", refused["error"])
+
+    def test_a_board_not_served_by_kestreld_is_refused(self):
+        for args in (["--sim"], ["--board", "127.0.0.1"]):
+            with self.subTest(args=args):
+                result = kestrelctl(*args, "sweep", "status")
+                self.assertEqual(result.returncode, USAGE, result.stderr)
+                self.assertIn("sweeps run in kestreld", result.stderr)
 
 
 class BoardProgramCase(unittest.TestCase):

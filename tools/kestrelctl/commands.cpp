@@ -11,6 +11,7 @@ void addCommands(CLI::App& app, Invocation& inv, bool script) {
   addModulationCommands(app, inv);
   addCalibrationCommands(app, inv);
   addRawCommands(app, inv);
+  addSweepCommands(app, inv);
   if (!script) {
     addRunCommand(app, inv);
     addDemoCommand(app, inv);

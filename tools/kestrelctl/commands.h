@@ -64,6 +64,7 @@ void addCalibrationCommands(CLI::App& app, Invocation& inv);  // calibration, co
 void addPlanCommand(CLI::App& app, Invocation& inv);          // plan
 void addRunCommand(CLI::App& app, Invocation& inv);           // run
 void addDemoCommand(CLI::App& app, Invocation& inv);          // demo
+void addSweepCommands(CLI::App& app, Invocation& inv);        // sweep (through kestreld)
 
 // The configuration readback with its progress indicator (config and demo);
 // `command` names the command in the report of an interruption.

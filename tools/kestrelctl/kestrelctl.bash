@@ -6,7 +6,7 @@ _kestrelctl() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
   # The command tree, keyed by the words that lead to a group.
   local -A children=(
-    [kestrelctl]="info clock plan power divider source fm tx2 calibration config reg memory run demo"
+    [kestrelctl]="info clock plan power divider source fm tx2 calibration config reg memory sweep run demo"
     [kestrelctl power]="tx1 tx2"
     [kestrelctl fm]="enable disable rate custom amplitude skew rj"
     [kestrelctl tx2]="pm buj am"
@@ -19,8 +19,10 @@ _kestrelctl() {
     [kestrelctl calibration]="none board file limits save"
     [kestrelctl reg]="read write"
     [kestrelctl memory]="read write"
+    [kestrelctl sweep]="list linear abort status"
   )
-  local -A options=([kestrelctl plan]="--reference --option" [kestrelctl run]="--keep-going")
+  local -A options=([kestrelctl plan]="--reference --option" [kestrelctl run]="--keep-going"
+                    [kestrelctl sweep list]="--dwell --wait" [kestrelctl sweep linear]="--dwell --wait")
   local globals="--board --sim --json --trace --help"
 
   # '=' breaks words in bash: "--trace=FI" arrives as "--trace" "=" "FI".

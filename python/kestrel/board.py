@@ -10,7 +10,7 @@ import time
 from ctypes import byref, c_double, c_int32, c_uint16, c_uint64
 from typing import Any, Dict, NamedTuple, NoReturn, Optional, Sequence, Tuple, Union
 
-from . import limits, link, native
+from . import limits, link, native, sweep
 from .config import BoardConfig
 from .planning import produced_frequency_mhz
 from .errors import KestrelError, Status, error_for_status
@@ -614,6 +614,28 @@ class Board:
                                  operation=operation, detail=detail, called=False)
         _logger.warning("%s", error)
         raise error
+
+    # ---- frequency lists and sweeps (kestreld) --------------------------------
+    # kestreld runs them on its own timer; they go to the daemon over a socket
+    # of their own (kestrel.sweep). A board on its own raises sweep.SweepError.
+
+    def sweep_list(self, freqs_mhz: Sequence[float], dwell_s: float, wait: bool = False) -> Dict[str, object]:
+        """Runs the frequencies (MHz) in order, ``dwell_s`` seconds each; with
+        ``wait``, returns at the run's end (see :func:`kestrel.sweep.sweep_list`)."""
+        return sweep.sweep_list(self.address, freqs_mhz, dwell_s, wait)
+
+    def sweep_linear(self, start_mhz: float, stop_mhz: float, points: int, dwell_s: float,
+                     wait: bool = False) -> Dict[str, object]:
+        """Sweeps from ``start_mhz`` to ``stop_mhz`` in ``points`` even steps."""
+        return sweep.sweep_linear(self.address, start_mhz, stop_mhz, points, dwell_s, wait)
+
+    def abort_sweep(self) -> None:
+        """Stops the run going, whoever started it."""
+        sweep.abort_sweep(self.address)
+
+    def sweep_status(self) -> Dict[str, object]:
+        """The run's ``state``, ``mode`` and ``index`` (see :func:`kestrel.sweep.sweep_status`)."""
+        return sweep.sweep_status(self.address)
 
     # ---- identity and health --------------------------------------------------
 

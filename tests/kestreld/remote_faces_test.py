@@ -51,6 +51,23 @@ class SharedBoardTests(VisaTestCase):
         done = subprocess.run([KESTRELCTL, "--board", "kestreld://", "info"], capture_output=True, text=True)
         self.assertEqual(done.returncode, 64, done.stderr)
 
+    def test_python_runs_sweeps_in_the_daemon(self):
+        with kestrel.Board(self.remote()) as board:
+            run = board.sweep_list([100.0, 200.0, 300.0, 400.0], dwell_s=0.01, wait=True)
+            self.assertEqual(run["points"], 4)
+            self.assertEqual(board.sweep_status(), {"state": "idle", "mode": "LIST", "index": 3})
+            board.sweep_linear(100.0, 2000.0, 1000, dwell_s=0.5)
+            self.assertEqual(board.sweep_status()["state"], "running")
+            with self.assertRaises(kestrel.sweep.SweepError) as refused:
+                board.sweep_list([300.0], dwell_s=0.01)  # the daemon refuses new settings under a run
+            self.assertEqual(refused.exception.code, -221)
+            board.abort_sweep()
+            self.assertEqual(board.sweep_status()["state"], "idle")
+            with self.assertRaises(kestrel.OutOfRange):
+                board.sweep_list([100.0], dwell_s=0.0001)  # refused before anything is sent
+        with self.assertRaises(kestrel.sweep.SweepError) as direct:
+            kestrel.Board("127.0.0.1", connect=False).sweep_status()
+        self.assertIn("sweeps run in kestreld", str(direct.exception))
 
 if __name__ == "__main__":
     unittest.main()

@@ -59,6 +59,8 @@ PM_FREQUENCY_HZ = (limits.PM_FREQUENCY_MHZ.low * _MHZ, limits.PM_FREQUENCY_MHZ.h
 PATTERN = (0, 2**32 - 1)
 
 _SWITCH = {True: 1, False: 0}
+#: STATus:OPERation:CONDition? while a run goes on.
+_SWEEPING_BIT = 1 << 3
 
 
 def _bounds(allowed: limits.Range) -> Tuple[int, int]:
@@ -247,7 +249,9 @@ class ClockSource(Instrument):
         "LIST:IND?", "The point the board is at (0-based), of the run going or the last one.", get_process=int
     )
     sweeping = Instrument.measurement(
-        "STAT:OPER:COND?", "Whether a run goes on (bit 3 of the operation condition).", get_process=lambda v: bool(int(v) & 8)
+        "STAT:OPER:COND?",
+        "Whether a run goes on (bit 3 of the operation condition).",
+        get_process=lambda v: bool(int(v) & _SWEEPING_BIT),
     )
 
     def start_sweep(self) -> None:

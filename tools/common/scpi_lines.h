@@ -50,7 +50,9 @@ class ScpiLines {
   }
 
  private:
-  [[noreturn]] void fail(const std::string& why) const { throw DaemonUnreachable("kestreld at " + where_ + ": " + why); }
+  [[noreturn]] void fail(const std::string& why) const {
+    throw DaemonUnreachable("kestreld at " + where_ + ": " + why);
+  }
 
   std::string readLine(int64_t deadlineMs) {
     size_t end;
@@ -58,7 +60,8 @@ class ScpiLines {
       uint8_t buffer[4096];
       const int n = platform::receiveBefore(socket_, buffer, sizeof buffer, deadlineMs);
       if (n == 0) fail("the daemon closed the connection");
-      if (n < 0) fail(platform::monotonicMs() >= deadlineMs ? "no answer in time" : platform::describe(platform::systemError()));
+      if (n < 0)
+        fail(platform::monotonicMs() >= deadlineMs ? "no answer in time" : platform::describe(platform::systemError()));
       pending_.append(reinterpret_cast<const char*>(buffer), static_cast<size_t>(n));
     }
     std::string line = pending_.substr(0, end);

@@ -31,8 +31,9 @@ kestrel::RemoteAddress daemonOf(Context& ctx) {
   kestrel::RemoteAddress address;
   const std::string board = ctx.session.simulated() ? std::string() : ctx.session.address();
   if (!kestrel::parseRemoteAddress(board, &address)) {
-    throw UsageError("sweeps run in kestreld: give --board kestreld://HOST[:PORT] (or KESTREL_BOARD) for a board the "
-                     "daemon serves");
+    throw UsageError(
+        "sweeps run in kestreld: give --board kestreld://HOST[:PORT] (or KESTREL_BOARD) for a board the "
+        "daemon serves");
   }
   return address;
 }
@@ -148,15 +149,19 @@ void addLinearCommand(Invocation& inv, CLI::App* sweep) {
     const int64_t n = parseInteger(*points, "POINTS", 2, INT32_MAX);  // the daemon holds its own maximum
     const double seconds = parseReal(*dwell, "--dwell", kSweepDwellRange);
     SweepRun run{"FREQ:MODE SWE;:FREQ:STAR " + mhzList({from}) + ";STOP " + mhzList({to}) + ";:SWE:POIN " +
-                std::to_string(n) + ";DWEL " + formatNumber(seconds) + ";SPAC LIN;DIR UP",
-            static_cast<size_t>(n), seconds};
+                     std::to_string(n) + ";DWEL " + formatNumber(seconds) + ";SPAC LIN;DIR UP",
+                 static_cast<size_t>(n), seconds};
     return [=](Context& ctx, Result& r) { startRun(ctx, r, run, *wait); };
   });
 }
 
+// STATus:OPERation:CONDition? bits, by SCPI instruments' convention.
+constexpr int kSweepingBit = 1 << 3;
+constexpr int kWaitingForTriggerBit = 1 << 5;
+
 const char* runStateOf(int condition) {
-  if (condition & 8) return "running";
-  if (condition & 32) return "armed";
+  if (condition & kSweepingBit) return "running";
+  if (condition & kWaitingForTriggerBit) return "armed";
   return "idle";
 }
 

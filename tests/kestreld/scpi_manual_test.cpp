@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "remote_calls.h"
 #include "scpi_session.h"
 
 namespace kestreld {
@@ -51,6 +52,30 @@ TEST(ScpiManual, NamesEveryCommandOfTheTreeAndNoOther) {
   for (const std::string& command : tree) EXPECT_TRUE(manual.count(command)) << command << " is not in docs/scpi.md";
   for (const std::string& command : manual) EXPECT_TRUE(tree.count(command)) << command << " is not in the tree";
   EXPECT_GT(tree.size(), 40u);
+}
+
+}  // namespace
+}  // namespace kestreld
+
+namespace kestreld {
+namespace {
+
+// DIAGnostic:CALL? reaches every export of the header but those of the
+// instance itself, which a remote instance runs on its own side.
+TEST(RemoteCalls, EveryBoardExportOfTheHeaderIsReachable) {
+  std::ifstream header(KESTREL_SOURCE_DIR "/include/KestrelLib.h");
+  std::stringstream text;
+  text << header.rdbuf();
+  const std::string source = text.str();
+  std::set<std::string> exports;
+  const std::regex declared(R"(KESTREL_API[^;(]*\bvxclk_(\w+)\s*\()");
+  for (auto it = std::sregex_iterator(source.begin(), source.end(), declared); it != std::sregex_iterator(); ++it) {
+    exports.insert((*it)[1]);
+  }
+  ASSERT_EQ(exports.size(), 43u);
+  std::set<std::string> reachable{"APIVersion", "createInstance", "destroyInstance", "connect", "disconnect"};
+  for (const std::string& name : remoteCallNames()) EXPECT_TRUE(reachable.insert(name).second) << name << " twice";
+  EXPECT_EQ(reachable, exports);
 }
 
 }  // namespace

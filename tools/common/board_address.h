@@ -26,12 +26,11 @@ inline std::optional<std::string> boardIPv4(const std::string& host) {
 }
 
 // What the library dials for a --board the user gave: kestreld's address
-// ("kestreld://HOST[:PORT]") as it is, the library resolving its host;
-// else the board's IPv4 address as above.
+// ("kestreld://HOST[:PORT]") as it is when well formed, the library
+// resolving its host; else the board's IPv4 address as above.
 inline std::optional<std::string> libraryAddress(const std::string& given) {
-  if (given.rfind(kRemoteScheme, 0) == 0) {
-    return given.size() > kRemoteScheme.size() ? std::optional(given) : std::nullopt;  // the library checks the rest
-  }
+  RemoteAddress remote;
+  if (isRemoteAddress(given)) return parseRemoteAddress(given, &remote) ? std::optional(given) : std::nullopt;
   return boardIPv4(given);
 }
 

@@ -66,6 +66,9 @@ void checkRange(const char* what, const Range& range, double value) {
   }
 }
 
+// A frequency in MHz as the board stores it: whole Hz.
+int32_t storedHz(double mhz) { return static_cast<int32_t>(std::llround(mhz * 1e6)); }
+
 // Modulation goes off before the *RST clock, so that the clock is planned unmodulated.
 constexpr Switch kResetSwitches[] = {Switch::FM, Switch::PMRJ, Switch::PMBUJ, Switch::PM, Switch::AM};
 
@@ -133,8 +136,9 @@ void* Board::instance() {
   return instance_;
 }
 
-void Board::noteFailure(int32_t status) {
+int32_t Board::noted(int32_t status) {
   if (status == VXCLK_NOT_CONNECTED || (status == VXCLK_FAILED && !stillAnswers())) markLost();
+  return status;
 }
 
 bool Board::stillAnswers() {
@@ -235,7 +239,7 @@ int32_t Board::applyFMRate(double mhz) {
 
 int32_t Board::applyCustomFMRate(double mhz) {
   const int32_t status = vxclk_setCustomFMFrequency(instance(), mhz);
-  if (status == VXCLK_OK) view_.stored.fmFrequency = static_cast<int32_t>(std::llround(mhz * 1e6));
+  if (status == VXCLK_OK) view_.stored.fmFrequency = storedHz(mhz);
   return status;
 }
 
@@ -252,7 +256,7 @@ void Board::checkFMRateIndex(int64_t index) {
 int32_t Board::applyFMRateIndex(int32_t index) {
   const int32_t status = vxclk_setFMFrequency(instance(), index);
   if (status == VXCLK_OK && index >= 0 && static_cast<size_t>(index) < facts::kFMRatesMHz.size()) {
-    view_.stored.fmFrequency = static_cast<int32_t>(std::llround(facts::kFMRatesMHz.at(index) * 1e6));
+    view_.stored.fmFrequency = storedHz(facts::kFMRatesMHz[static_cast<size_t>(index)]);
   }
   return status;
 }
@@ -266,7 +270,7 @@ void Board::checkPMFrequency(double mhz) { checkRange("the PM frequency (MHz)", 
 
 int32_t Board::applyPMFrequency(double mhz) {
   const int32_t status = vxclk_setTx2PMFrequency(instance(), mhz);
-  if (status == VXCLK_OK) view_.stored.tx2PMFrequency = static_cast<int32_t>(std::llround(mhz * 1e6));
+  if (status == VXCLK_OK) view_.stored.tx2PMFrequency = storedHz(mhz);
   return status;
 }
 

@@ -174,13 +174,13 @@ class Board {
   kestrel::sim::SynthState simulatedSynthesizer() const;
 
   // ---- any library call (a remote instance's, DIAGnostic:CALL?) ----------------
-  // Runs call(instance) and gives back its status as it is; a failure the
-  // board did not survive marks it lost, as for every other call.
+  // A status given back as it is, once a failure the board did not survive
+  // has marked it lost, as for every other call.
+  int32_t noted(int32_t status);
+  // Runs call(instance), noted.
   template <typename Call>
   int32_t run(Call&& call) {
-    const int32_t status = call(instance());
-    noteFailure(status);
-    return status;
+    return noted(call(instance()));
   }
   // After a memory write at `address`: when it reached the stored
   // configuration, the view reads that again (it stays as it was when that
@@ -207,7 +207,6 @@ class Board {
     if (status != VXCLK_OK) raise(call, status, needs);
   }
   bool stillAnswers();
-  void noteFailure(int32_t status);
 
   std::string name_;
   std::string address_;

@@ -5,9 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <string_view>
 
 #include "api/active_config_fields.h"
@@ -138,27 +136,27 @@ int32_t saveFMCalibrationValues(Board& board, Arguments& args, Answer&) {
 int32_t setFMFrequency(Board& board, Arguments& args, Answer&) {
   const int32_t index = args.i32();
   args.end();
-  return board.run([&](void*) { return board.applyFMRateIndex(index); });
+  return board.noted(board.applyFMRateIndex(index));
 }
 
 template <int32_t (Board::*Apply)(double)>
 int32_t applyReal(Board& board, Arguments& args, Answer&) {
   const double value = args.real();
   args.end();
-  return board.run([&](void*) { return (board.*Apply)(value); });
+  return board.noted((board.*Apply)(value));
 }
 
 int32_t setTx2BUJPRBS(Board& board, Arguments& args, Answer&) {
   const int32_t prbs = args.i32();
   const int32_t flag = args.i32();
   args.end();
-  return board.run([&](void*) { return board.applyPRBS(prbs, flag); });
+  return board.noted(board.applyPRBS(prbs, flag));
 }
 
 int32_t setTx2BUJUserDefinedPattern(Board& board, Arguments& args, Answer&) {
   const uint32_t pattern = args.u32();
   args.end();
-  return board.run([&](void*) { return board.applyPattern(pattern); });
+  return board.noted(board.applyPattern(pattern));
 }
 
 int32_t generateClock(Board& board, Arguments& args, Answer&) {
@@ -167,7 +165,7 @@ int32_t generateClock(Board& board, Arguments& args, Answer&) {
   args.end();
   // A sweep holds the clock: refused as the library refuses what the board's state forbids.
   if (board.clockHeld()) return VXCLK_FAILED;
-  return board.run([&](void*) { return board.applyClock(mhz, option); });
+  return board.noted(board.applyClock(mhz, option));
 }
 
 int32_t getActiveConfig(Board& board, Arguments& args, Answer& answer) {
@@ -279,14 +277,14 @@ int32_t runTyped(Board& board, std::string_view name, Arguments& args, bool* fou
     if (!sameName(name, withoutPrefix(exportOf(setting)))) continue;
     const int32_t value = args.i32();
     args.end();
-    return board.run([&](void*) { return board.apply(setting, value); });
+    return board.noted(board.apply(setting, value));
   }
   for (size_t i = 0; i < kSwitchCount; ++i) {
     const auto which = static_cast<Switch>(i);
     if (!sameName(name, withoutPrefix(exportOf(which)))) continue;
     const int32_t on = args.i32();
     args.end();
-    return board.run([&](void*) { return board.apply(which, on); });
+    return board.noted(board.apply(which, on));
   }
   *found = false;
   return VXCLK_FAILED;

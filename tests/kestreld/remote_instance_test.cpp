@@ -182,7 +182,10 @@ std::vector<Case> cases(const std::string& calibrationFile) {
   return all;
 }
 
-std::string freeScpiAddress() { return nextLoopbackAddress(); }
+// kestreld owning the board at `board`, its SCPI port at listen:5025.
+std::vector<std::string> daemonArguments(const std::string& board, const std::string& listen) {
+  return {"--board", "twin=" + board, "--listen", listen, "--scpi-port", "5025", "--http-port", "0"};
+}
 
 void* connectedTo(const std::string& address) {
   void* h = vxclk_createInstance();
@@ -197,8 +200,8 @@ void* connectedTo(const std::string& address) {
 // One emulator behind a kestreld process of its own.
 struct DaemonBoard {
   EmulatorBoard board;
-  std::string listen = freeScpiAddress();
-  DaemonProcess daemon{{"--board", "twin=" + board.address(), "--listen", listen, "--scpi-port", "5025", "--http-port", "0"}};
+  std::string listen = nextLoopbackAddress();
+  DaemonProcess daemon{daemonArguments(board.address(), listen)};
   std::string address() const { return "kestreld://" + listen + ":5025"; }
 };
 
@@ -262,8 +265,7 @@ TEST(RemoteInstance, ADaemonKilledMidCallFailsTheCallAndConnectRecovers) {
   EXPECT_EQ(config.get().status, VXCLK_FAILED);
   int32_t id = 0;
   EXPECT_EQ(vxclk_getBoardID(r, &id), VXCLK_FAILED);
-  DaemonProcess successor({"--board", "twin=" + remote->board.address(), "--listen", remote->listen, "--scpi-port",
-                           "5025", "--http-port", "0"});
+  DaemonProcess successor(daemonArguments(remote->board.address(), remote->listen));
   ASSERT_TRUE(successor.ready()) << successor.log();
   EXPECT_TRUE(eventually([&] { return vxclk_connect(r, remote->address().c_str()) == VXCLK_OK; }));
   EXPECT_EQ(vxclk_getBoardID(r, &id), VXCLK_OK);
@@ -279,7 +281,7 @@ TEST(RemoteInstance, ABoardLostBehindTheDaemonFailsUntilTheDaemonHasItAgain) {
   auto board = std::make_unique<sim::BoardEmulator>(options);
   ASSERT_TRUE(board->start());
   const std::string listen = nextLoopbackAddress();
-  DaemonProcess daemon({"--board", "twin=" + options.address, "--listen", listen, "--scpi-port", "5025", "--http-port", "0"});
+  DaemonProcess daemon(daemonArguments(options.address, listen));
   ASSERT_TRUE(daemon.ready()) << daemon.log();
   void* r = connectedTo("kestreld://" + listen + ":5025");
   board.reset();
